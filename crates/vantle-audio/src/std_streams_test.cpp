@@ -1,0 +1,132 @@
+#include "std_streams.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#include <csignal>
+#endif
+
+namespace vantle_audio {
+namespace {
+
+// One anonymous pipe; each end closed by its owner.
+struct Pipe {
+#ifdef _WIN32
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  Pipe() {
+    CreatePipe(&read, &write, nullptr, 1 << 16);
+  }
+  void close_read() {
+    CloseHandle(read);
+    read = nullptr;
+  }
+  std::string drain(std::size_t size) {
+    std::string bytes(size, '\0');
+    DWORD got = 0;
+    std::size_t done = 0;
+    while (done < size && ReadFile(read, bytes.data() + done, DWORD(size - done), &got, nullptr)) {
+      done += got;
+    }
+    bytes.resize(done);
+    return bytes;
+  }
+  ~Pipe() {
+    if (read)
+      CloseHandle(read);
+    if (write)
+      CloseHandle(write);
+  }
+#else
+  int read = -1;
+  int write = -1;
+  Pipe() {
+    int fds[2];
+    if (::pipe(fds) == 0) {
+      read = fds[0];
+      write = fds[1];
+    }
+  }
+  void close_read() {
+    ::close(read);
+    read = -1;
+  }
+  std::string drain(std::size_t size) {
+    std::string bytes(size, '\0');
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t got = ::read(read, bytes.data() + done, size - done);
+      if (got <= 0)
+        break;
+      done += static_cast<std::size_t>(got);
+    }
+    bytes.resize(done);
+    return bytes;
+  }
+  ~Pipe() {
+    if (read >= 0)
+      ::close(read);
+    if (write >= 0)
+      ::close(write);
+  }
+#endif
+};
+
+TEST(WriteAll, BytesArriveUnchanged) {
+  Pipe pipe;
+  const std::string bytes("\x00\r\n\n\x1a\xff end", 10);
+  ASSERT_TRUE(write_all_to_handle(pipe.write, bytes.data(), bytes.size()));
+  EXPECT_EQ(pipe.drain(bytes.size()), bytes);
+}
+
+TEST(WriteAll, ClosedReaderIsAnOsError) {
+#ifndef _WIN32
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+  Pipe pipe;
+  pipe.close_read();
+  const char byte = 'x';
+  const Status status = write_all_to_handle(pipe.write, &byte, 1);
+  ASSERT_FALSE(status.ok());
+#ifdef _WIN32
+  // Wine reports a broken pipe (109); Windows itself "the pipe is being closed" (232).
+  const bool known =
+      status.error().ends_with(" (os error 109)") || status.error().ends_with(" (os error 232)");
+#else
+  const bool known = status.error().ends_with(" (os error 32)");
+#endif
+  EXPECT_TRUE(known) << status.error();
+}
+
+TEST(WriteAll, MissingHandleDiscardsTheBytes) {
+  const char byte = 'x';
+#ifdef _WIN32
+  EXPECT_TRUE(write_all_to_handle(nullptr, &byte, 1).ok());
+  EXPECT_TRUE(write_all_to_handle(INVALID_HANDLE_VALUE, &byte, 1).ok());
+#else
+  EXPECT_TRUE(write_all_to_handle(-1, &byte, 1).ok());
+#endif
+}
+
+TEST(OsErrorText, MessageThenCodeInDecimal) {
+#ifdef _WIN32
+  const std::string text = os_error_text(5);  // access denied
+  EXPECT_TRUE(text.ends_with(" (os error 5)")) << text;
+  EXPECT_GT(text.size(), std::string(" (os error 5)").size());
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  // A code the system has no message for.
+  EXPECT_EQ(
+      os_error_text(0x20001234).rfind("OS Error 536875572 (FormatMessageW() returned error ", 0),
+      0u);
+#else
+  EXPECT_EQ(os_error_text(32), "Broken pipe (os error 32)");
+#endif
+}
+
+}  // namespace
+}  // namespace vantle_audio
