@@ -1,0 +1,369 @@
+#include "capture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "pipeline_test_support.h"
+
+#ifdef __linux__
+#include <filesystem>
+#endif
+
+namespace vantle_audio {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::eventually;
+using testing::ManualClock;
+using testing::RecordingSink;
+using testing::ScopedVariable;
+
+std::vector<float> counting_samples(std::uint64_t count) {
+  std::vector<float> samples(count);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    samples[i] = static_cast<float>(i + 1);
+  }
+  return samples;
+}
+
+std::vector<FrameChunk> take_all(ChunkRing::ConsumerEnd& consumer) {
+  std::vector<FrameChunk> chunks;
+  while (const FrameChunk* chunk = consumer.front()) {
+    chunks.push_back(*chunk);
+    consumer.pop();
+  }
+  return chunks;
+}
+
+TEST(PushSamples, CutsCountsAndStampsChunks) {
+  struct Case {
+    std::uint16_t channels;
+    std::uint64_t samples;
+    std::vector<std::uint64_t> chunk_samples;
+    std::vector<std::uint64_t> positions;  // relative to the position before the call
+    std::uint64_t accepted, dropped;
+  };
+  const Case cases[] = {
+      {2, 2500, {1024, 1024, 452}, {0, 512, 1024}, 1250, 0},
+      {2, 1921, {}, {}, 0, 960},  // not whole frames: nothing queued
+      {2, 3, {}, {}, 0, 1},
+      {2, 0, {}, {}, 0, 0},
+      {3, 3000, {1023, 1023, 954}, {0, 341, 682}, 1000, 0},
+      {1, 1025, {1024, 1}, {0, 1024}, 1025, 0},
+      {1024, 2048, {1024, 1024}, {0, 1}, 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.channels) + " channels, " + std::to_string(c.samples));
+    CaptureQueue queue = CaptureQueue::create(c.channels);
+    // Start away from zero.
+    const std::vector<float> lead(5u * c.channels, 0.5f);
+    queue.producer.push_samples(lead.data(), lead.size());
+    take_all(queue.consumer);
+    const std::uint64_t start = queue.producer.next_position();
+    ASSERT_EQ(start, 5u);
+
+    const std::vector<float> samples = counting_samples(c.samples);
+    queue.producer.push_samples(samples.data(), samples.size());
+
+    const std::vector<FrameChunk> chunks = take_all(queue.consumer);
+    ASSERT_EQ(chunks.size(), c.chunk_samples.size());
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+      EXPECT_EQ(chunks[i].sample_count, c.chunk_samples[i]);
+      EXPECT_EQ(chunks[i].position, start + c.positions[i]);
+      for (std::uint64_t s = 0; s < kFrameChunkSamples; ++s) {
+        const float expected = s < chunks[i].sample_count ? samples[offset + s] : 0.0f;
+        ASSERT_EQ(chunks[i].samples[s], expected) << "chunk " << i << " sample " << s;
+      }
+      offset += chunks[i].sample_count;
+    }
+    const CaptureCounters& counters = queue.producer.counters();
+    EXPECT_EQ(counters.accepted_frames, 5 + c.accepted);
+    EXPECT_EQ(counters.dropped_frames, c.dropped);
+    EXPECT_EQ(queue.producer.next_position(), start + c.samples / c.channels);
+  }
+}
+
+TEST(PushSamples, FullQueueDropsAndCountsWithoutWaiting) {
+  CaptureQueue queue = CaptureQueue::create(2);
+  const std::vector<float> packet = counting_samples(1024);
+  for (int i = 0; i < 33; ++i) {
+    queue.producer.push_samples(packet.data(), packet.size());
+  }
+  EXPECT_EQ(queue.producer.counters().accepted_frames, 32u * 512);
+  EXPECT_EQ(queue.producer.counters().dropped_frames, 512u);
+  EXPECT_EQ(take_all(queue.consumer).size(), 32u);
+  // The next chunk carries the position after the dropped one: a gap.
+  queue.producer.push_samples(packet.data(), packet.size());
+  const std::vector<FrameChunk> after = take_all(queue.consumer);
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0].position, 33u * 512);
+}
+
+TEST(PushSamples, DiscontinuityMovesThePositionByOneFrame) {
+  CaptureQueue queue = CaptureQueue::create(2);
+  const std::vector<float> packet = counting_samples(100);
+  queue.producer.push_samples(packet.data(), packet.size());
+  queue.producer.mark_discontinuity();
+  queue.producer.push_samples(packet.data(), packet.size());
+  const std::vector<FrameChunk> chunks = take_all(queue.consumer);
+  ASSERT_EQ(chunks.size(), 2u);
+  EXPECT_EQ(chunks[1].position, 51u);
+  EXPECT_EQ(queue.producer.counters().discontinuities, 1u);
+  EXPECT_EQ(queue.producer.counters().accepted_frames, 100u);
+}
+
+TEST(PushSamples, NothingOnceStopped) {
+  CaptureQueue queue = CaptureQueue::create(2);
+  queue.shared->running = false;
+  const std::vector<float> packet = counting_samples(1920);
+  queue.producer.push_samples(packet.data(), packet.size());
+  queue.producer.push_samples(packet.data(), 3);
+  EXPECT_EQ(queue.consumer.front(), nullptr);
+  EXPECT_EQ(queue.producer.counters().accepted_frames, 0u);
+  EXPECT_EQ(queue.producer.counters().dropped_frames, 0u);
+  EXPECT_EQ(queue.producer.next_position(), 0u);
+}
+
+TEST(StartCaptureWorker, ChecksTheFormat) {
+  struct Case {
+    std::uint16_t channels;
+    std::uint32_t sample_rate;
+    bool valid;
+  };
+  const Case cases[] = {{0, 48000, false},   {1025, 48000, false}, {2, 0, false},
+                        {1024, 48000, true}, {1, 1, true},         {2, 48000, true}};
+  for (const Case& c : cases) {
+    auto output_failed = std::make_shared<std::atomic<bool>>(false);
+    auto worker = start_capture_worker(c.channels, c.sample_rate, output_failed);
+    ASSERT_EQ(worker.ok(), c.valid) << c.channels << " channels at " << c.sample_rate;
+    if (!c.valid) {
+      EXPECT_EQ(worker.error(), "invalid capture format or capacity");
+      EXPECT_EQ(output_failed.use_count(), 1);
+      continue;
+    }
+    stop_capture_worker(std::move(worker.value().handle));
+    EXPECT_EQ(output_failed.use_count(), 1);  // the worker let go of its share
+  }
+}
+
+TEST(StartCaptureWorker, ThreadCreationFailureLeavesNothingBehind) {
+  auto output_failed = std::make_shared<std::atomic<bool>>(false);
+  CaptureWorkerOptions options;
+  // More stack than any address space can give.
+  options.worker_stack_size = ~std::size_t{0} / 4 * 3 & ~std::size_t{0xFFFFF};
+  auto worker = start_capture_worker(2, 48000, output_failed, options);
+  ASSERT_FALSE(worker.ok());
+  const std::string& message = worker.error();
+  EXPECT_EQ(message.rfind("capture worker: ", 0), 0u) << message;
+  EXPECT_NE(message.find(" (os error "), std::string::npos) << message;
+  EXPECT_EQ(message.back(), ')') << message;
+  EXPECT_EQ(output_failed.use_count(), 1);
+}
+
+#ifdef __linux__
+TEST(StartCaptureWorker, NamesTheThread) {
+  auto worker = start_capture_worker(2, 48000, nullptr);
+  ASSERT_TRUE(worker.ok());
+  int named = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    named += name == "vantle-capture" ? 1 : 0;
+  }
+  EXPECT_EQ(named, 1);
+}
+#endif
+
+// A worker with recording sinks and a hand-moved clock.
+struct WorkerFixture : ::testing::Test {
+  RecordingSink pcm;
+  RecordingSink statistics;
+  ManualClock clock;
+  std::shared_ptr<std::atomic<bool>> output_failed = std::make_shared<std::atomic<bool>>(false);
+  std::optional<CaptureWorker> worker;
+
+  void start(std::optional<bool> diagnostics = false) {
+    CaptureWorkerOptions options;
+    options.pcm_output = pcm.sink();
+    options.statistics_output = statistics.sink();
+    options.clock = clock.clock();
+    options.diagnostics = diagnostics;
+    auto started = start_capture_worker(2, 48000, output_failed, options);
+    ASSERT_TRUE(started.ok()) << started.error();
+    worker.emplace(std::move(started).value());
+    ASSERT_TRUE(clock.wait_until_read());
+  }
+  void push(const std::vector<float>& samples) {
+    worker->producer.push_samples(samples.data(), samples.size());
+  }
+  void stop() {
+    if (worker) {
+      CaptureWorkerHandle handle = std::move(worker->handle);
+      worker.reset();  // the producer first, as the run sequence does
+      stop_capture_worker(std::move(handle));
+    }
+  }
+  void TearDown() override { stop(); }
+};
+
+TEST_F(WorkerFixture, GapFreeStreamComesOutWholeOnceAndInOrder) {
+  start();
+  constexpr std::uint64_t kPackets = 201;  // 100.5 blocks of 480-frame packets
+  std::uint64_t frame = 0;
+  for (std::uint64_t packet = 0; packet < kPackets; ++packet) {
+    // Never more than ten blocks ahead of the output: nothing can be dropped.
+    ASSERT_TRUE(eventually([&] { return frame / 960 < pcm.calls() + 10; }));
+    std::vector<float> samples;
+    testing::append_frames(samples, frame, 480);
+    push(samples);
+    frame += 480;
+  }
+  ASSERT_TRUE(eventually([&] { return pcm.calls() == 100; }));
+  stop();
+  const std::vector<std::string> blocks = pcm.writes();
+  ASSERT_EQ(blocks.size(), 100u);  // the last half block is never written
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    ASSERT_EQ(blocks[i].size(), 1920u);
+    ASSERT_EQ(testing::locate_block(blocks[i]), 960u * i) << "block " << i;
+  }
+  EXPECT_FALSE(*output_failed);
+  EXPECT_EQ(output_failed.use_count(), 1);
+}
+
+// The first block's write is held until the stop has cleared `running`; the
+// chunks queued meanwhile are never converted or written.
+TEST_F(WorkerFixture, ChunksQueuedAtStopAreNeverWritten) {
+  struct HeldSink {
+    std::atomic<const std::atomic<bool>*> running{nullptr};
+    std::atomic<int> calls{0};
+    static Status write(void* context, const std::uint8_t*, std::size_t) {
+      auto* self = static_cast<HeldSink*>(context);
+      ++self->calls;
+      while (self->running.load()->load()) {
+        std::this_thread::sleep_for(1ms);
+      }
+      return Status::success();
+    }
+  } held;
+  CaptureWorkerOptions options;
+  options.pcm_output = OutputSink{&HeldSink::write, &held};
+  options.diagnostics = false;
+  auto started = start_capture_worker(2, 48000, output_failed, options);
+  ASSERT_TRUE(started.ok());
+  CaptureWorker capture = std::move(started).value();
+  held.running = &capture.handle.running();
+
+  std::vector<float> samples;
+  testing::append_frames(samples, 0, 960 * 11);
+  capture.producer.push_samples(samples.data(), 1920);
+  ASSERT_TRUE(eventually([&] { return held.calls == 1; }));
+  capture.producer.push_samples(samples.data() + 1920, samples.size() - 1920);
+  stop_capture_worker(std::move(capture.handle));
+  EXPECT_EQ(held.calls, 1);
+}
+
+TEST_F(WorkerFixture, FailedWriteSetsOutputFailedAndNothingMoreIsWritten) {
+  pcm.fail_from_write(1);
+  start();
+  std::vector<float> samples;
+  testing::append_frames(samples, 0, 960 * 10);
+  push(std::vector<float>(samples.begin(), samples.begin() + 5 * 1920));
+  ASSERT_TRUE(eventually([&] { return output_failed->load(); }));
+  push(std::vector<float>(samples.begin() + 5 * 1920, samples.end()));
+  std::this_thread::sleep_for(30ms);
+  stop();
+  EXPECT_EQ(pcm.calls(), 2u);
+  EXPECT_EQ(pcm.writes().size(), 1u);
+  EXPECT_TRUE(statistics.writes().empty());  // the failure itself prints nothing
+}
+
+TEST_F(WorkerFixture, HandleDestroyedWithoutStopStopsAndJoins) {
+  start();
+  push(std::vector<float>(1920, 0.25f));
+  worker.reset();
+  EXPECT_EQ(output_failed.use_count(), 1);
+}
+
+std::string line(std::uint64_t accepted, std::uint64_t dropped, std::uint64_t discontinuities) {
+  return "VANTLE_CAPTURE rate=48000 channels=2 accepted_frames=" + std::to_string(accepted) +
+         " dropped_frames=" + std::to_string(dropped) +
+         " discontinuities=" + std::to_string(discontinuities) + "\n";
+}
+
+// A few worker passes (each at most a 2 ms sleep) with the clock standing.
+void let_the_worker_run() {
+  std::this_thread::sleep_for(30ms);
+}
+
+// Without diagnostics a line only follows drops, at most once a second, and
+// drops in the first second are reported as soon as it has passed.
+TEST_F(WorkerFixture, WithoutDiagnosticsOnlyDropsAreReported) {
+  start(false);
+  push(std::vector<float>(1000, 0.1f));
+  push(std::vector<float>(1921, 0.1f));  // 960 frames dropped
+  clock.advance(900ms);
+  let_the_worker_run();
+  EXPECT_TRUE(statistics.writes().empty());
+  clock.advance(100ms);
+  ASSERT_TRUE(eventually([&] { return statistics.calls() == 1; }));
+  EXPECT_EQ(statistics.writes()[0], line(500, 960, 0));
+
+  clock.advance(5000ms);
+  let_the_worker_run();
+  EXPECT_EQ(statistics.calls(), 1u);  // nothing new dropped
+
+  worker->producer.mark_discontinuity();
+  push(std::vector<float>(3, 0.1f));
+  ASSERT_TRUE(eventually([&] { return statistics.calls() == 2; }));
+  EXPECT_EQ(statistics.writes()[1], line(500, 961, 1));
+}
+
+TEST_F(WorkerFixture, WithDiagnosticsALineEverySecond) {
+  start(true);
+  push(std::vector<float>(4000, 0.1f));
+  worker->producer.mark_discontinuity();
+  clock.advance(999ms);
+  let_the_worker_run();
+  EXPECT_TRUE(statistics.writes().empty());
+  clock.advance(1ms);
+  ASSERT_TRUE(eventually([&] { return statistics.calls() == 1; }));
+  clock.advance(700ms);
+  let_the_worker_run();
+  EXPECT_EQ(statistics.calls(), 1u);
+  clock.advance(300ms);
+  ASSERT_TRUE(eventually([&] { return statistics.calls() == 2; }));
+  EXPECT_EQ(statistics.writes(), std::vector<std::string>(2, line(2000, 0, 1)));
+}
+
+TEST_F(WorkerFixture, DiagnosticsFollowTheVariablesPresence) {
+#ifdef _WIN32
+  // The C runtime cannot hold an empty value; any value means present.
+  const char* values[] = {"0"};
+#else
+  const char* values[] = {"", "0"};
+#endif
+  std::size_t lines = 0;
+  for (const char* value : values) {
+    {
+      ScopedVariable variable("VANTLE_AUDIO_DIAGNOSTICS", value);
+      start(std::nullopt);  // read once, here
+    }
+    clock.advance(1000ms);
+    ++lines;
+    ASSERT_TRUE(eventually([&] { return statistics.calls() == lines; })) << "'" << value << "'";
+    stop();
+  }
+  start(std::nullopt);  // unset
+  clock.advance(3000ms);
+  let_the_worker_run();
+  EXPECT_EQ(statistics.calls(), lines);
+}
+
+}  // namespace
+}  // namespace vantle_audio

@@ -1,0 +1,194 @@
+#include "pcm_output.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "pipeline_test_support.h"
+
+namespace vantle_audio {
+namespace {
+
+using testing::RecordingSink;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+std::int16_t sample_at(const std::vector<std::uint8_t>& bytes, std::size_t index) {
+  return static_cast<std::int16_t>(bytes[2 * index] | (bytes[2 * index + 1] << 8));
+}
+
+// The conversion written out step by step, independently of the product's.
+std::int16_t reference_sample(const float* frame, std::uint64_t channels) {
+  float sum = -0.0f;
+  for (std::uint64_t c = 0; c < channels; ++c) {
+    sum = sum + frame[c];
+  }
+  float mean = sum / static_cast<float>(channels);
+  if (mean < -1.0f) {
+    mean = -1.0f;
+  }
+  if (mean > 1.0f) {
+    mean = 1.0f;
+  }
+  const float scaled = mean * 32767.0f;
+  if (std::isnan(scaled)) {
+    return 0;
+  }
+  return static_cast<std::int16_t>(std::trunc(scaled));
+}
+
+TEST(ConvertBlock, FrameValues) {
+  struct Case {
+    float left, right;
+    std::int16_t expected;
+  };
+  const Case cases[] = {
+      {1.0f, 1.0f, 32767},
+      {1.0f, 0.0f, 16383},
+      {-1.0f, -1.0f, -32767},
+      {1.0f, -1.0f, 0},
+      {3.0f, -1.0f, 32767},  // the mean is clamped, not each sample
+      {0.00002f, 0.00002f, 0},
+      {kNaN, 0.0f, 0},
+      {0.0f, kNaN, 0},
+      {kInf, 0.0f, 32767},
+      {-kInf, 0.0f, -32767},
+      {-kInf, kInf, 0},        // NaN mean
+      {-3.0f, -3.0f, -32767},  // never -32768
+      {-0.5f, -0.5f, -16383},  // toward zero
+      {0.5f, 0.5f, 16383},
+      {-0.0f, -0.0f, 0},
+      {std::numeric_limits<float>::max(), std::numeric_limits<float>::max(), 32767},
+      {-2.5f / 32767.0f, -2.5f / 32767.0f, -2},
+  };
+  // Each frame alone, and all of them in one block (the wide stereo path).
+  std::vector<float> block;
+  for (const Case& c : cases) {
+    const float frame[] = {c.left, c.right};
+    auto bytes = convert_block_to_s16le(frame, 2, 2);
+    ASSERT_TRUE(bytes.ok());
+    ASSERT_EQ(bytes.value().size(), 2u);
+    EXPECT_EQ(sample_at(bytes.value(), 0), c.expected) << c.left << ", " << c.right;
+    block.insert(block.end(), {c.left, c.right});
+  }
+  auto bytes = convert_block_to_s16le(block.data(), block.size(), 2);
+  ASSERT_TRUE(bytes.ok());
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(sample_at(bytes.value(), i), cases[i].expected) << "frame " << i << " in a block";
+  }
+}
+
+TEST(ConvertBlock, LittleEndianBytes) {
+  const float frame[] = {-2.5f / 32767.0f, -2.5f / 32767.0f, 1.0f, 0.0f};
+  auto bytes = convert_block_to_s16le(frame, 4, 2);
+  ASSERT_TRUE(bytes.ok());
+  EXPECT_EQ(bytes.value(), (std::vector<std::uint8_t>{0xFE, 0xFF, 0xFF, 0x3F}));
+}
+
+TEST(ConvertBlock, EmptyAndIncompleteFrames) {
+  const float samples[3] = {0.1f, 0.2f, 0.3f};
+  auto empty = convert_block_to_s16le(samples, 0, 2);
+  ASSERT_TRUE(empty.ok());
+  EXPECT_TRUE(empty.value().empty());
+  for (const auto& [count, channels] : {std::pair<std::uint64_t, std::uint64_t>{3, 2}, {2, 0}}) {
+    auto result = convert_block_to_s16le(samples, count, channels);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), "incomplete audio frame");
+  }
+}
+
+// Every float bit pattern class (NaNs, infinities, subnormals, huge values)
+// and ordinary audio, for several channel counts and lengths that leave
+// tails after the wide path: identical to the step-by-step arithmetic.
+TEST(ConvertBlock, MatchesTheStepByStepArithmeticBitForBit) {
+  std::mt19937 random(20240611);
+  std::uniform_real_distribution<float> audio(-1.5f, 1.5f);
+  for (std::uint64_t channels = 1; channels <= 5; ++channels) {
+    for (const std::uint64_t frames : {1u, 7u, 8u, 9u, 17u, 960u, 1001u}) {
+      std::vector<float> samples(frames * channels);
+      for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = (i % 3 == 0) ? std::bit_cast<float>(static_cast<std::uint32_t>(random()))
+                                  : audio(random);
+      }
+      auto bytes = convert_block_to_s16le(samples.data(), samples.size(), channels);
+      ASSERT_TRUE(bytes.ok());
+      ASSERT_EQ(bytes.value().size(), 2 * frames);
+      for (std::uint64_t f = 0; f < frames; ++f) {
+        ASSERT_EQ(sample_at(bytes.value(), f),
+                  reference_sample(samples.data() + f * channels, channels))
+            << channels << " channels, frame " << f;
+      }
+    }
+  }
+}
+
+FrameChunk make_chunk(std::uint64_t position, std::uint64_t samples) {
+  FrameChunk chunk{};
+  chunk.position = position;
+  chunk.sample_count = samples;
+  std::vector<float> values;
+  testing::append_frames(values, position, samples / 2);
+  std::memcpy(chunk.samples, values.data(), values.size() * sizeof(float));
+  return chunk;
+}
+
+struct AssemblerFixture : ::testing::Test {
+  RecordingSink output;
+  std::atomic<bool> running{true};
+  std::atomic<bool> output_failed{false};
+  BlockAssembler assembler{2, 48000, output.sink()};
+  void accept(const FrameChunk& chunk) { assembler.accept(chunk, running, output_failed); }
+};
+
+TEST_F(AssemblerFixture, JoinsChunksIntoWholeBlocks) {
+  EXPECT_EQ(assembler.block_samples(), 1920u);
+  // The first chunk is never a gap, wherever it starts.
+  accept(make_chunk(1000, 1024));
+  EXPECT_TRUE(output.writes().empty());
+  accept(make_chunk(1512, 1024));
+  ASSERT_EQ(output.writes().size(), 1u);
+  EXPECT_EQ(output.writes()[0].size(), 1920u);
+  EXPECT_EQ(testing::locate_block(output.writes()[0]), 1000u);
+  EXPECT_EQ(assembler.pending_samples(), 128u);
+}
+
+TEST_F(AssemblerFixture, GapDiscardsThePartialBlock) {
+  accept(make_chunk(0, 1000));
+  accept(make_chunk(500, 500));  // 1500 samples pending
+  EXPECT_EQ(assembler.pending_samples(), 1500u);
+  accept(make_chunk(751, 1024));  // one frame beyond: the 1500 are lost
+  EXPECT_EQ(assembler.pending_samples(), 1024u);
+  accept(make_chunk(1263, 1024));
+  ASSERT_EQ(output.writes().size(), 1u);
+  EXPECT_EQ(testing::locate_block(output.writes()[0]), 751u);
+  EXPECT_FALSE(output_failed);
+}
+
+TEST_F(AssemblerFixture, StoppedWhileABlockIsCompleteWritesNothing) {
+  accept(make_chunk(0, 1024));
+  running = false;
+  accept(make_chunk(512, 1024));
+  EXPECT_TRUE(output.writes().empty());
+  EXPECT_EQ(assembler.pending_samples(), 0u);
+}
+
+TEST_F(AssemblerFixture, AfterAFailedWriteBlocksAreDroppedUnwritten) {
+  output.fail_from_write(1);
+  std::uint64_t position = 0;
+  for (int i = 0; i < 8; ++i) {  // 8192 samples: four blocks
+    accept(make_chunk(position, 1024));
+    position += 512;
+  }
+  EXPECT_TRUE(output_failed);
+  EXPECT_EQ(output.calls(), 2u);  // one written, one failed, then nothing
+  EXPECT_EQ(output.writes().size(), 1u);
+  EXPECT_EQ(assembler.pending_samples(), 8192u - 4 * 1920u);
+}
+
+}  // namespace
+}  // namespace vantle_audio

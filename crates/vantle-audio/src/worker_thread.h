@@ -1,0 +1,59 @@
+// A joinable, named operating-system thread for the capture worker.
+//
+// Native threads rather than std::thread so that a failed creation yields
+// the system's error code (a Win32 code from CreateThread, an errno value from
+// pthread_create) for the error text, and so that the stack size can be
+// chosen. The body is owned by the thread once it starts; `WorkerThread`
+// itself belongs to the thread that started it, which alone joins it.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "result.h"
+
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
+namespace vantle_audio {
+
+// What a worker thread runs, once; destroyed on that thread afterwards.
+class ThreadBody {
+ public:
+  virtual ~ThreadBody() = default;
+  virtual void run() = 0;
+};
+
+class WorkerThread {
+ public:
+  WorkerThread() = default;
+  WorkerThread(WorkerThread&& other) noexcept;
+  WorkerThread& operator=(WorkerThread&& other) noexcept;
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+  // Joins a thread still running.
+  ~WorkerThread() { join(); }
+
+  // Starts `body` on a new thread named `name` (ASCII, at most 15 bytes) with
+  // `stack_size` bytes of stack (0: the system's default). On failure the
+  // body is destroyed before this returns and the error is the system's text
+  // with its code (os_error_text). An exception that escapes the body ends
+  // the thread quietly: the thread counts as ended for join().
+  static Result<WorkerThread> start(const char* name, std::unique_ptr<ThreadBody> body,
+                                    std::size_t stack_size = 0);
+
+  bool joinable() const;
+  // Waits for the thread to end; does nothing when there is none.
+  void join();
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  pthread_t thread_{};
+  bool joinable_ = false;
+#endif
+};
+
+}  // namespace vantle_audio
