@@ -133,6 +133,8 @@ std::wstring environment_block(const std::vector<std::wstring>& extra) {
 
 }  // namespace
 
+Child::Child() = default;
+
 Child::~Child() {
   if (process_ != nullptr) {
     kill();

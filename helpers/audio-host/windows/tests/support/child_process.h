@@ -30,7 +30,7 @@ struct ChildOptions {
 
 class Child {
  public:
-  Child() = default;
+  Child();  // out of line: Stream is complete only there
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child();
