@@ -1,0 +1,377 @@
+#include "standin_stream.h"
+
+#include <cstring>
+#include <system_error>
+
+namespace standin_loopback {
+namespace {
+
+const char* format_deviation(const WAVEFORMATEX* format) {
+  if (format == nullptr) {
+    return "format";
+  }
+  const bool exact = format->wFormatTag == 3 && format->nChannels == kChannels &&
+                     format->nSamplesPerSec == kSampleRate &&
+                     format->nAvgBytesPerSec == kSampleRate * kBytesPerFrame &&
+                     format->nBlockAlign == kBytesPerFrame && format->wBitsPerSample == 32 &&
+                     format->cbSize == 0;
+  return exact ? nullptr : "format";
+}
+
+std::string format_text(const WAVEFORMATEX* format) {
+  if (format == nullptr) {
+    return "null";
+  }
+  return std::to_string(format->wFormatTag) + ',' + std::to_string(format->nChannels) + ',' +
+         std::to_string(format->nSamplesPerSec) + ',' + std::to_string(format->nAvgBytesPerSec) +
+         ',' + std::to_string(format->nBlockAlign) + ',' + std::to_string(format->wBitsPerSample) +
+         ',' + std::to_string(format->cbSize);
+}
+
+}  // namespace
+
+Stream::Stream(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
+Stream::~Stream() {
+  stop_timer("released");
+}
+
+HRESULT Stream::initialize(AUDCLNT_SHAREMODE share_mode, DWORD flags,
+                           REFERENCE_TIME buffer_duration, REFERENCE_TIME periodicity,
+                           const WAVEFORMATEX* format, const GUID* session_guid) {
+  LogEvent event("audio_client.Initialize");
+  event.number("share_mode", static_cast<std::uint32_t>(share_mode))
+      .hex("flags", flags)
+      .text("buffer_duration", std::to_string(buffer_duration))
+      .text("periodicity", std::to_string(periodicity))
+      .text("format", format_text(format))
+      .text("session", session_guid == nullptr ? "null" : iid_text(*session_guid));
+  const std::lock_guard lock(mutex_);
+  const char* reason = initialized_                             ? "already-initialized"
+                       : share_mode != AUDCLNT_SHAREMODE_SHARED ? "share-mode"
+                       : flags != kStreamFlags                  ? "flags"
+                       : buffer_duration != 0                   ? "buffer-duration"
+                       : periodicity != 0                       ? "periodicity"
+                       : format_deviation(format) != nullptr    ? "format"
+                       : session_guid != nullptr                ? "session-guid"
+                                                                : nullptr;
+  const HRESULT result = checked_result(
+      session(), reason, session().scenario.id() == ScenarioId::kInitializeFails, S_OK, event);
+  if (result == S_OK) {
+    initialized_ = true;
+  }
+  session().log.write(event);
+  return result;
+}
+
+HRESULT Stream::get_buffer_size(UINT32* frames) {
+  LogEvent event("audio_client.GetBufferSize");
+  const std::lock_guard lock(mutex_);
+  const char* reason = frames == nullptr ? "null-out" : !initialized_ ? "not-initialized" : nullptr;
+  const HRESULT result = checked_result(
+      session(), reason, session().scenario.id() == ScenarioId::kBufferSizeFails, S_OK, event);
+  if (frames != nullptr) {
+    *frames = result == S_OK ? kBufferFrames : 0;
+    event.number("frames", *frames);
+  }
+  session().log.write(event);
+  return result;
+}
+
+const char* Stream::service_deviation(REFIID iid, void** out) {
+  const std::lock_guard lock(mutex_);
+  return out == nullptr                                               ? "null-out"
+         : !IsEqualGUID(iid, audio_host::win::kIidAudioCaptureClient) ? "iid"
+         : !initialized_                                              ? "not-initialized"
+                                                                      : nullptr;
+}
+
+HRESULT Stream::set_event_handle(HANDLE event_handle) {
+  LogEvent event("audio_client.SetEventHandle");
+  event.text("handle", event_handle == nullptr                ? "null"
+                       : event_handle == INVALID_HANDLE_VALUE ? "invalid"
+                                                              : "yes");
+  const std::lock_guard lock(mutex_);
+  // Our own duplicate: the host may close its handle whenever it likes
+  // without the timer ever signalling a closed (or reused) handle value.
+  HANDLE duplicate = nullptr;
+  const char* reason = !initialized_ ? "not-initialized" : running_ ? "running" : nullptr;
+  if (reason == nullptr && (event_handle == nullptr || event_handle == INVALID_HANDLE_VALUE ||
+                            !DuplicateHandle(GetCurrentProcess(), event_handle, GetCurrentProcess(),
+                                             &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))) {
+    reason = "handle";
+  }
+  audio_host::win::EventHandle owned(duplicate);
+  const HRESULT result = checked_result(
+      session(), reason, session().scenario.id() == ScenarioId::kSetEventFails, S_OK, event);
+  if (result == S_OK) {
+    event_ = std::move(owned);
+  }
+  session().log.write(event);
+  return result;
+}
+
+HRESULT Stream::start() {
+  LogEvent event("audio_client.Start");
+  const std::lock_guard control(control_mutex_);
+  std::unique_lock lock(mutex_);
+  const char* reason = !initialized_ ? "not-initialized"
+                       : !event_     ? "no-event"
+                       : running_    ? "running"
+                                     : nullptr;
+  const HRESULT result = checked_result(
+      session(), reason, session().scenario.id() == ScenarioId::kStartFails, S_OK, event);
+  session().log.write(event);
+  if (result != S_OK) {
+    return result;
+  }
+  stop_requested_ = false;
+  try {
+    timer_ = std::thread(&Stream::run_timer, this, std::chrono::steady_clock::now());
+  } catch (const std::system_error&) {
+    session().log.write(LogEvent("stream.start").text("timer", "failed"));
+    return E_OUTOFMEMORY;
+  }
+  running_ = true;
+  session().log.write(LogEvent("stream.start"));
+  return result;
+}
+
+HRESULT Stream::stop() {
+  const std::lock_guard control(control_mutex_);
+  std::unique_lock lock(mutex_);
+  const HRESULT result = running_ ? S_OK : S_FALSE;
+  session().log.write(LogEvent("audio_client.Stop").hresult("result", result));
+  stop_timer_locked(lock, "stop");
+  return result;
+}
+
+void Stream::stop_timer(const char* reason) {
+  const std::lock_guard control(control_mutex_);
+  std::unique_lock lock(mutex_);
+  stop_timer_locked(lock, reason);
+}
+
+void Stream::stop_timer_locked(std::unique_lock<std::mutex>& lock, const char* reason) {
+  if (!running_) {
+    return;
+  }
+  stop_requested_ = true;
+  wake_timer_.notify_all();
+  lock.unlock();
+  timer_.join();  // only the host's threads get here, never the timer itself
+  lock.lock();
+  running_ = false;
+  session().log.write(LogEvent("stream.stop")
+                          .text("reason", reason)
+                          .number("ticks", ticks_)
+                          .number("queued", queued_)
+                          .number("dropped", dropped_));
+}
+
+void Stream::run_timer(std::chrono::steady_clock::time_point start) {
+  constexpr std::chrono::milliseconds kPeriod(kPeriodMs);
+  std::uint64_t done = 0;  // ticks since this start
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    const auto next = start + kPeriod * static_cast<std::int64_t>(done + 1);
+    if (wake_timer_.wait_until(lock, next, [this] { return stop_requested_; })) {
+      return;
+    }
+    const auto due =
+        static_cast<std::uint64_t>((std::chrono::steady_clock::now() - start) / kPeriod);
+    std::uint64_t added = 0;
+    while (done < due) {
+      ++done;
+      ++ticks_;
+      added += produce_tick_locked(ticks_);
+    }
+    if (added == 0) {
+      continue;
+    }
+    session().log.write(LogEvent("stream.signal")
+                            .number("tick", ticks_)
+                            .number("added", added)
+                            .number("waiting", waiting_));
+    SetEvent(event_.get());
+  }
+}
+
+std::uint32_t Stream::produce_tick_locked(std::uint64_t tick) {
+  std::uint32_t count = 1;
+  std::uint32_t frames = kPacketFrames;
+  if (tick == 1 && session().scenario.id() == ScenarioId::kBacklog70) {
+    count = kBacklogPackets;
+  } else if (tick == 1 && session().scenario.id() == ScenarioId::kOverflowBurst) {
+    count = kBurstPackets;
+    frames = kBufferFrames;
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    queue_packet_locked(frames);
+  }
+  return count;
+}
+
+void Stream::queue_packet_locked(std::uint32_t frames) {
+  Packet packet;
+  packet.index = ++queued_;
+  packet.frames = frames;
+  if (carry_discontinuity_) {
+    packet.flags |= kFlagDiscontinuity;
+    carry_discontinuity_ = false;
+  }
+  bool zero_frames = false;
+  const Scenario& scenario = session().scenario;
+  if (scenario.packet == packet.index) {
+    switch (scenario.id()) {
+      case ScenarioId::kPacketBufferSize:
+        packet.frames = kBufferFrames;
+        break;
+      case ScenarioId::kPacketOverBuffer:
+        packet.frames = kBufferFrames + 1;
+        break;
+      case ScenarioId::kZeroFramePacket:
+        zero_frames = true;
+        break;
+      case ScenarioId::kMisalignedData:
+        packet.misaligned = true;
+        break;
+      case ScenarioId::kSilent480:
+        packet.frames = 480;
+        packet.flags |= kFlagSilent;
+        break;
+      case ScenarioId::kSilent1000:
+        packet.frames = 1000;
+        packet.flags |= kFlagSilent;
+        break;
+      case ScenarioId::kDiscontinuity:
+        packet.flags |= kFlagDiscontinuity;
+        next_position_ += kDiscontinuityGapFrames;
+        break;
+      case ScenarioId::kDiscontinuitySilent:
+        packet.flags |= kFlagDiscontinuity | kFlagSilent;
+        next_position_ += kDiscontinuityGapFrames;
+        break;
+      default:
+        break;
+    }
+  }
+  // A zero-frame packet is announced like a regular one: GetNextPacketSize
+  // must say something is there for the host to reach GetBuffer.
+  packet.announced = packet.frames;
+  if (zero_frames) {
+    packet.frames = 0;
+  }
+  packet.position = next_position_;
+  next_position_ += packet.frames;
+  if (waiting_ == queue_.size()) {
+    ++dropped_;
+    carry_discontinuity_ = true;
+    session().log.write(LogEvent("stream.overflow")
+                            .number("packet", packet.index)
+                            .number("position", packet.position));
+    return;
+  }
+  queue_[(head_ + waiting_) % queue_.size()] = packet;
+  ++waiting_;
+}
+
+HRESULT Stream::get_next_packet_size(UINT32* frames) {
+  LogEvent event("capture_client.GetNextPacketSize");
+  const std::lock_guard lock(mutex_);
+  const Packet* next = waiting_ > 0 ? &queue_[head_] : nullptr;
+  const bool inject = next != nullptr && !size_failure_done_ &&
+                      session().scenario.at_packet(ScenarioId::kPacketSizeFails, next->index);
+  const HRESULT result =
+      checked_result(session(), frames == nullptr ? "null-out" : nullptr, inject, S_OK, event);
+  if (inject) {
+    size_failure_done_ = true;
+  }
+  if (frames != nullptr) {
+    *frames = result == S_OK && next != nullptr ? next->announced : 0;
+    event.number("frames", *frames);
+  }
+  event.text("packet", next != nullptr ? std::to_string(next->index) : "none");
+  session().log.write(event);
+  return result;
+}
+
+HRESULT Stream::get_buffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* device_position,
+                           UINT64* performance_position) {
+  LogEvent event("capture_client.GetBuffer");
+  const std::lock_guard lock(mutex_);
+  const char* reason = data == nullptr || frames == nullptr || flags == nullptr ? "null-out"
+                       : device_position != nullptr || performance_position != nullptr
+                           ? "position-out"
+                       : out_ ? "packet-out"
+                              : nullptr;
+  const Packet* next = waiting_ > 0 ? &queue_[head_] : nullptr;
+  const bool inject = reason == nullptr && next != nullptr && !get_failure_done_ &&
+                      session().scenario.at_packet(ScenarioId::kGetBufferFails, next->index);
+  const HRESULT result = checked_result(session(), reason, inject,
+                                        next != nullptr ? S_OK : kHresultBufferEmpty, event);
+  if (inject) {
+    get_failure_done_ = true;
+  }
+  if (data != nullptr) {
+    *data = nullptr;
+  }
+  if (frames != nullptr) {
+    *frames = 0;
+  }
+  if (flags != nullptr) {
+    *flags = 0;
+  }
+  if (result != S_OK) {
+    event.text("packet", next != nullptr ? std::to_string(next->index) : "none");
+    session().log.write(event);
+    return result;
+  }
+
+  out_ = *next;
+  head_ = (head_ + 1) % queue_.size();
+  --waiting_;
+  const Packet& packet = *out_;
+  const std::size_t offset = packet.misaligned ? 2 : 0;
+  unsigned char* bytes = staging_.data() + offset;
+  const bool silent = (packet.flags & kFlagSilent) != 0;
+  for (std::uint32_t i = 0; i < packet.frames * kChannels; ++i) {
+    const float value =
+        silent ? kSilentPacketFill
+               : signal_sample(session().mode, packet.position + i / kChannels, i % kChannels);
+    std::memcpy(bytes + 4 * std::size_t{i}, &value, sizeof value);
+  }
+  *data = bytes;
+  *frames = packet.frames;
+  *flags = packet.flags;
+  event.number("packet", packet.index)
+      .number("frames", packet.frames)
+      .hex("flags", packet.flags)
+      .number("position", packet.position)
+      .yes_no("aligned", offset == 0);
+  session().log.write(event);
+  return result;
+}
+
+HRESULT Stream::release_buffer(UINT32 frames) {
+  LogEvent event("capture_client.ReleaseBuffer");
+  event.number("frames", frames);
+  const std::lock_guard lock(mutex_);
+  const char* reason = !out_ ? "no-packet-out" : out_->frames != frames ? "frames" : nullptr;
+  const bool inject = reason == nullptr && !release_failure_done_ &&
+                      session().scenario.at_packet(ScenarioId::kReleaseBufferFails, out_->index);
+  const HRESULT result = checked_result(session(), reason, inject, S_OK, event);
+  if (inject) {
+    release_failure_done_ = true;
+  }
+  if (out_) {
+    event.number("packet", out_->index);
+  }
+  if (reason == nullptr) {
+    out_.reset();  // a failed release still gives the packet back
+  }
+  session().log.write(event);
+  return result;
+}
+
+}  // namespace standin_loopback
