@@ -1,0 +1,193 @@
+#include "native/capture_stream.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "native/system_error.h"
+
+namespace audio_host::win {
+namespace {
+
+using vantle_audio::make_error;
+
+Status com_failure(const char* context, HRESULT result) {
+  return make_error(context_message(context, SystemError::from_hresult(result)));
+}
+
+WAVEFORMATEX capture_format() {
+  WAVEFORMATEX format{};
+  format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
+  format.nChannels = kCaptureChannels;
+  format.nSamplesPerSec = kCaptureSampleRate;
+  format.wBitsPerSample = 32;
+  format.nBlockAlign = kCaptureChannels * 4;
+  format.nAvgBytesPerSec = kCaptureSampleRate * format.nBlockAlign;
+  format.cbSize = 0;
+  return format;
+}
+static_assert(sizeof(WAVEFORMATEX) == 18, "a plain WAVEFORMATEX, not the extensible one");
+
+constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
+                               AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_LOOPBACK;
+static_assert(kStreamFlags == 0x80060000u);
+
+constexpr DWORD kEventWaitMs = 250;
+constexpr unsigned kMaxPacketsPerWake = 64;
+
+bool still_running(HANDLE process) {
+  return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+// Reads at most kMaxPacketsPerWake packets. Returns an error or success.
+Status drain_packets(const PacketLoopInputs& in) {
+  IAudioCaptureClient* capture = in.stream.capture_client.get();
+  for (unsigned packets = 0; packets < kMaxPacketsPerWake;) {
+    UINT32 next_frames = 0;
+    HRESULT result = capture->GetNextPacketSize(&next_frames);
+    if (FAILED(result)) {
+      return com_failure("next capture packet", result);
+    }
+    ++packets;
+    if (next_frames == 0) {
+      break;
+    }
+
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    result = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+    if (FAILED(result)) {
+      return com_failure("read capture packet", result);  // nothing to release
+    }
+    if (frames > in.stream.buffer_frames) {
+      capture->ReleaseBuffer(frames);
+      return make_error("capture packet exceeded negotiated buffer");
+    }
+    if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0) {
+      in.consumer.mark_discontinuity();
+    }
+    const std::uint64_t samples = std::uint64_t{frames} * kCaptureChannels;
+    if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
+      for (std::uint64_t pushed = 0; pushed < samples;) {
+        const std::uint64_t count = std::min<std::uint64_t>(samples - pushed, kZeroBlockSamples);
+        in.consumer.push_samples(in.zero_block, count);
+        pushed += count;
+      }
+    } else if (frames > 0) {
+      if (data == nullptr || reinterpret_cast<std::uintptr_t>(data) % alignof(float) != 0) {
+        capture->ReleaseBuffer(frames);
+        return make_error("invalid float capture buffer");
+      }
+      // push_samples copies: the packet can go back right after.
+      in.consumer.push_samples(reinterpret_cast<const float*>(data), samples);
+    }
+    result = capture->ReleaseBuffer(frames);
+    if (FAILED(result)) {
+      return com_failure("release capture packet", result);
+    }
+  }
+  return Status::success();
+}
+
+}  // namespace
+
+Status open_capture_stream(CaptureStream& stream) {
+  const WAVEFORMATEX format = capture_format();
+  HRESULT result = stream.audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags, 0, 0,
+                                                   &format, nullptr);
+  if (FAILED(result)) {
+    return com_failure("initialize float32 process capture", result);
+  }
+  UINT32 buffer_frames = 0;
+  result = stream.audio_client->GetBufferSize(&buffer_frames);
+  if (FAILED(result)) {
+    return com_failure("capture buffer size", result);
+  }
+  stream.buffer_frames = buffer_frames;
+  result =
+      stream.audio_client->GetService(kIidAudioCaptureClient, stream.capture_client.put_void());
+  if (FAILED(result)) {
+    return com_failure("capture service", result);
+  }
+  if (!stream.capture_client) {
+    return make_error(context_message("capture service", SystemError::without_code()));
+  }
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (event == nullptr || event == INVALID_HANDLE_VALUE) {
+    return make_error(context_message("capture event", SystemError::from_last_error()));
+  }
+  stream.capture_event.reset(event);
+  result = stream.audio_client->SetEventHandle(stream.capture_event.get());
+  if (FAILED(result)) {
+    return com_failure("set capture event", result);
+  }
+  return Status::success();
+}
+
+Status start_capture_stream(CaptureStream& stream) {
+  const HRESULT result = stream.audio_client->Start();
+  if (FAILED(result)) {
+    return com_failure("start process capture", result);
+  }
+  return Status::success();
+}
+
+void stop_capture_stream(CaptureStream& stream) {
+  if (stream.audio_client) {
+    stream.audio_client->Stop();  // a failure changes nothing now
+    stream.audio_client.reset();
+  }
+}
+
+void close_capture_stream(CaptureStream& stream) {
+  stream.capture_event.reset();
+  stream.capture_client.reset();
+}
+
+std::atomic<bool>& console_stop_requested() {
+  static std::atomic<bool> requested{false};
+  return requested;
+}
+
+BOOL WINAPI console_stop_handler(DWORD) {
+  // Every control type alike: Ctrl+C, Ctrl+Break, close, logoff, shutdown.
+  console_stop_requested().store(true);
+  return TRUE;
+}
+
+Status install_console_stop_handler() {
+  if (!SetConsoleCtrlHandler(console_stop_handler, TRUE)) {
+    return make_error(context_message("console stop handler", SystemError::from_last_error()));
+  }
+  return Status::success();
+}
+
+Status run_packet_loop(const PacketLoopInputs& in) {
+  for (;;) {
+    if (in.stop_requested.load()) {
+      return Status::success();
+    }
+    if (in.output_failed.load()) {
+      return Status::success();
+    }
+    if (!still_running(in.translator_process)) {
+      return Status::success();
+    }
+    if (in.selected_process != nullptr && !still_running(in.selected_process)) {
+      return make_error("selected process exited");
+    }
+    const DWORD waited = WaitForSingleObject(in.stream.capture_event.get(), kEventWaitMs);
+    if (waited == WAIT_TIMEOUT) {
+      continue;
+    }
+    if (waited != WAIT_OBJECT_0) {
+      return make_error("capture event wait failed");
+    }
+    Status drained = drain_packets(in);
+    if (!drained.ok()) {
+      return drained;
+    }
+  }
+}
+
+}  // namespace audio_host::win

@@ -1,0 +1,411 @@
+// The loopback activation, the capture stream and the packet loop against
+// the stand-in loopback device (a test-only mmdevapi.dll, loaded through
+// WINEDLLOVERRIDES=mmdevapi=n), which plays scripted scenarios and logs
+// every call the host makes.
+#include "native/capture_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "native/loopback_activation.h"
+#include "native/system_error.h"
+#include "standin_protocol.h"
+
+namespace audio_host::win {
+namespace {
+
+using namespace std::chrono_literals;
+namespace standin = standin_loopback;
+
+std::string system_text(std::uint32_t code) {
+  SetErrorInfo(0, nullptr);
+  return system_error_text(SystemError::from_hresult(static_cast<HRESULT>(code)));
+}
+
+std::uint32_t scenario_code(std::string_view name) {
+  return standin::parse_scenario(name)->info->code;
+}
+
+// What the packet loop delivered, in order.
+struct Delivery {
+  bool discontinuity = false;
+  std::vector<float> samples;
+  const float* source = nullptr;
+};
+
+class RecordingConsumer final : public SampleConsumer {
+ public:
+  void push_samples(const float* samples, std::uint64_t count) override {
+    Delivery delivery;
+    delivery.samples.assign(samples, samples + count);
+    delivery.source = samples;
+    deliveries.push_back(std::move(delivery));
+    frames += count / 2;
+    if (stop_after_frames != 0 && frames >= stop_after_frames)
+      stop.store(true);
+  }
+  void mark_discontinuity() override { deliveries.push_back(Delivery{true, {}, nullptr}); }
+  void reset() {
+    deliveries.clear();
+    frames = 0;
+    stop_after_frames = 0;
+    stop.store(false);
+  }
+
+  std::vector<Delivery> deliveries;
+  std::uint64_t frames = 0;
+  std::uint64_t stop_after_frames = 0;
+  std::atomic<bool> stop{false};
+};
+
+class CaptureStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    wchar_t file[MAX_PATH];
+    GetTempFileNameW(folder, L"sil", 0, file);
+    log_path_ = file;
+    SetEnvironmentVariableW(standin::kLogVariableW, log_path_.c_str());
+    translator_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    selected_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  }
+  void TearDown() override {
+    stream_ = CaptureStream();
+    CoUninitialize();
+    DeleteFileW(log_path_.c_str());
+  }
+
+  void scenario(const char* text) { SetEnvironmentVariableA(standin::kScenarioVariable, text); }
+
+  std::vector<standin::LogLine> log() const {
+    std::ifstream file(log_path_.c_str(), std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return standin::parse_log(text.str());
+  }
+  std::vector<std::string> events(std::string_view prefix) const {
+    std::vector<std::string> found;
+    for (const auto& line : log()) {
+      if (line.event.starts_with(prefix))
+        found.push_back(line.without_timing());
+    }
+    return found;
+  }
+
+  // Activates in include mode and opens the stream.
+  Status open(const char* scenario_text) {
+    scenario(scenario_text);
+    auto client = activate_process_loopback(GetCurrentProcessId(), true, 5s);
+    if (!client)
+      return Status(vantle_audio::make_error(client.error()));
+    stream_.audio_client = std::move(client).value();
+    return open_capture_stream(stream_);
+  }
+
+  // Opens, starts and loops until the consumer has `frames` frames or the
+  // loop ends by itself.
+  Status capture(const char* scenario_text, std::uint64_t frames, bool with_selected = true) {
+    Status opened = open(scenario_text);
+    if (!opened)
+      return opened;
+    Status started = start_capture_stream(stream_);
+    if (!started)
+      return started;
+    consumer_.stop_after_frames = frames;
+    return run_packet_loop(PacketLoopInputs{consumer_.stop, output_failed_, translator_.get(),
+                                            with_selected ? selected_.get() : nullptr, stream_,
+                                            consumer_, zero_block_.data()});
+  }
+
+  std::wstring log_path_;
+  EventHandle translator_;
+  EventHandle selected_;
+  CaptureStream stream_;
+  RecordingConsumer consumer_;
+  std::atomic<bool> output_failed_{false};
+  std::array<float, kZeroBlockSamples> zero_block_{};
+};
+
+TEST_F(CaptureStreamTest, ActivationContractForEachTarget) {
+  struct Case {
+    bool include_tree;
+    DWORD pid;
+    const char* mode;
+  };
+  for (const Case& c : {Case{true, 4242, "0"}, Case{false, 77, "1"}}) {
+    DeleteFileW(log_path_.c_str());
+    scenario("default");
+    auto client = activate_process_loopback(c.pid, c.include_tree, 5s);
+    ASSERT_TRUE(client.ok()) << client.error();
+    const auto activation = log().front();
+    ASSERT_EQ(activation.event, "activate");
+    EXPECT_EQ(activation.field("path"), "VAD\\Process_Loopback");
+    EXPECT_EQ(activation.field("iid"), "IAudioClient");
+    EXPECT_EQ(activation.field("vt"), "65");
+    EXPECT_EQ(activation.field("blob_size"), "12");
+    EXPECT_EQ(activation.field("activation_type"), "1");
+    EXPECT_EQ(activation.field("pid"), std::to_string(c.pid));
+    EXPECT_EQ(activation.field("mode"), c.mode);
+    EXPECT_EQ(activation.field("contract"), "ok");
+  }
+  // The handler was asked for agility and every reference to it went back.
+  EXPECT_EQ(events("handler.QueryInterface").front(),
+            "handler.QueryInterface iid=IAgileObject result=0x00000000 object=yes");
+}
+
+TEST_F(CaptureStreamTest, ActivationFailuresHaveTheirMessages) {
+  const std::string build = "process-loopback activation (requires supported Windows build): ";
+  struct Case {
+    const char* scenario;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"activate-fails",
+       "activate process loopback: " + system_text(scenario_code("activate-fails"))},
+      {"activate-fails+error-info",
+       "activate process loopback: stand-in ActivateAudioInterfaceAsync "
+       "failure (0x8007000E)"},
+      {"no-operation", "activate process loopback: " + system_text(0)},
+      {"null-operation", "activation operation missing"},
+      {"activate-result-fails", "activation result: " + system_text(0x8000FFFF)},
+      {"activate-result-fails+error-info",
+       "activation result: stand-in GetActivateResult failure (0x8000FFFF)"},
+      {"activation-denied", build + system_text(0x80070005)},
+      {"no-interface", "activated interface missing"},
+      {"no-audio-client", "audio client: " + system_text(0x80004002)},
+      {"audio-client-null", "audio client: " + system_text(0x80004003)},
+      {"no-completion", "process-loopback activation timed out"},
+  };
+  for (const Case& c : cases) {
+    scenario(c.scenario);
+    auto client = activate_process_loopback(GetCurrentProcessId(), true, 300ms);
+    ASSERT_FALSE(client.ok()) << c.scenario;
+    EXPECT_EQ(client.error(), c.message) << c.scenario;
+  }
+}
+
+TEST_F(CaptureStreamTest, OpenFailuresHaveTheirContexts) {
+  struct Case {
+    const char* scenario;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"initialize-fails", "initialize float32 process capture: " + system_text(0x88890008)},
+      {"initialize-fails+error-info",
+       "initialize float32 process capture: stand-in Initialize failure (0x88890008)"},
+      {"buffer-size-fails", "capture buffer size: " + system_text(0x88890001)},
+      {"service-fails", "capture service: " + system_text(0x80004002)},
+      {"service-null", "capture service: " + system_text(0)},
+      {"set-event-fails", "set capture event: " + system_text(0x80070006)},
+  };
+  for (const Case& c : cases) {
+    Status opened = open(c.scenario);
+    ASSERT_FALSE(opened.ok()) << c.scenario;
+    EXPECT_EQ(opened.error(), c.message);
+    stream_ = CaptureStream();  // what was created goes: event, capture client, audio client
+  }
+  // The stream's arguments were the contract's, and nothing else was asked.
+  for (const auto& line : log()) {
+    if (line.field("contract")) {
+      EXPECT_EQ(line.field("contract"), "ok") << line.without_timing();
+    }
+  }
+}
+
+TEST_F(CaptureStreamTest, DeliversTheSignalInOrderAndStopsOnRequest) {
+  ASSERT_TRUE(capture("default", 4800).ok());
+  EXPECT_EQ(stream_.buffer_frames, standin::kBufferFrames);
+  std::vector<float> expected(consumer_.frames * 2);
+  standin::fill_signal(0, 0, static_cast<std::uint32_t>(consumer_.frames), expected.data());
+  std::vector<float> delivered;
+  for (const auto& d : consumer_.deliveries) {
+    ASSERT_FALSE(d.discontinuity);
+    EXPECT_EQ(d.samples.size(), 960u);  // one push per 480-frame packet
+    delivered.insert(delivered.end(), d.samples.begin(), d.samples.end());
+  }
+  EXPECT_EQ(delivered, expected);
+
+  stop_capture_stream(stream_);
+  close_capture_stream(stream_);
+  const auto ends = events("audio_client.Stop");
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0], "audio_client.Stop result=0x00000000");
+}
+
+TEST_F(CaptureStreamTest, SilenceAndDiscontinuityPackets) {
+  struct Case {
+    const char* scenario;
+    std::vector<std::pair<bool, std::size_t>> first;  // (discontinuity, zeros pushed)
+  };
+  const Case cases[] = {
+      {"silent-480:1", {{false, 960}}},
+      {"silent-1000:1", {{false, 1024}, {false, 976}}},
+      {"discontinuity-silent:1", {{true, 0}, {false, 960}}},
+  };
+  for (const Case& c : cases) {
+    consumer_.reset();
+    ASSERT_TRUE(capture(c.scenario, 1000).ok()) << c.scenario;
+    ASSERT_GE(consumer_.deliveries.size(), c.first.size());
+    for (std::size_t i = 0; i < c.first.size(); ++i) {
+      const Delivery& d = consumer_.deliveries[i];
+      EXPECT_EQ(d.discontinuity, c.first[i].first) << c.scenario << " #" << i;
+      EXPECT_EQ(d.samples.size(), c.first[i].second) << c.scenario << " #" << i;
+      if (!d.discontinuity) {
+        EXPECT_EQ(d.source, zero_block_.data()) << "silent packets come from the zero block";
+        EXPECT_EQ(d.samples, std::vector<float>(d.samples.size(), 0.0f));
+      }
+    }
+    stream_ = CaptureStream();
+  }
+  // A discontinuity is marked before the packet's samples.
+  consumer_.reset();
+  ASSERT_TRUE(capture("discontinuity:2", 1500).ok());
+  ASSERT_GE(consumer_.deliveries.size(), 3u);
+  EXPECT_FALSE(consumer_.deliveries[0].discontinuity);
+  EXPECT_TRUE(consumer_.deliveries[1].discontinuity);
+  std::vector<float> expected(960);
+  standin::fill_signal(0, 480 + standin::kDiscontinuityGapFrames, 480, expected.data());
+  EXPECT_EQ(consumer_.deliveries[2].samples, expected);
+}
+
+TEST_F(CaptureStreamTest, PacketSizeLimitsAndPointers) {
+  // Exactly the buffer size is accepted.
+  ASSERT_TRUE(capture("packet-buffer-size:1", 4800).ok());
+  EXPECT_EQ(consumer_.deliveries.front().samples.size(), 9600u);
+  stream_ = CaptureStream();
+
+  struct Case {
+    const char* scenario;
+    const char* message;
+    const char* released;  // the ReleaseBuffer that precedes the error
+  };
+  const Case cases[] = {
+      {"packet-over-buffer:1", "capture packet exceeded negotiated buffer", "frames=4801"},
+      {"misaligned-data:2", "invalid float capture buffer", "frames=480"},
+  };
+  for (const Case& c : cases) {
+    DeleteFileW(log_path_.c_str());
+    consumer_.reset();
+    const Status result = capture(c.scenario, 0);
+    ASSERT_FALSE(result.ok()) << c.scenario;
+    EXPECT_EQ(result.error(), c.message);
+    const auto releases = events("capture_client.ReleaseBuffer");
+    ASSERT_FALSE(releases.empty());
+    EXPECT_NE(releases.back().find(c.released), std::string::npos) << releases.back();
+    stream_ = CaptureStream();
+  }
+
+  // A zero-frame packet pushes nothing but is still released.
+  DeleteFileW(log_path_.c_str());
+  consumer_.reset();
+  ASSERT_TRUE(capture("zero-frame-packet:1", 960).ok());
+  const auto releases = events("capture_client.ReleaseBuffer");
+  ASSERT_FALSE(releases.empty());
+  EXPECT_NE(releases.front().find("frames=0 contract=ok"), std::string::npos) << releases.front();
+  std::vector<float> expected(960);
+  standin::fill_signal(0, 0, 480, expected.data());  // an empty packet takes no positions
+  EXPECT_EQ(consumer_.deliveries.front().samples, expected) << "packet 2 comes first";
+}
+
+TEST_F(CaptureStreamTest, PacketCallFailuresHaveTheirContexts) {
+  struct Case {
+    const char* scenario;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"packet-size-fails:3", "next capture packet: " + system_text(0x88890004)},
+      {"get-buffer-fails:2", "read capture packet: " + system_text(0x88890018)},
+      {"release-buffer-fails:2+error-info",
+       "release capture packet: stand-in ReleaseBuffer failure (0x88890009)"},
+      {"start-fails", "start process capture: " + system_text(0x8889000A)},
+  };
+  for (const Case& c : cases) {
+    consumer_.reset();
+    const Status result = capture(c.scenario, 0);
+    ASSERT_FALSE(result.ok()) << c.scenario;
+    EXPECT_EQ(result.error(), c.message);
+    stream_ = CaptureStream();
+  }
+}
+
+TEST_F(CaptureStreamTest, ReadsAtMost64PacketsPerSignal) {
+  ASSERT_TRUE(capture("backlog-70", 71 * 480).ok());
+  // GetBuffer calls between the signals: 64 after the first, the other 6
+  // (and the packet the next tick added) after the second.
+  std::vector<int> reads_per_signal;
+  for (const auto& line : log()) {
+    if (line.event == "stream.signal")
+      reads_per_signal.push_back(0);
+    if (line.event == "capture_client.GetBuffer" && !reads_per_signal.empty()) {
+      ++reads_per_signal.back();
+    }
+  }
+  ASSERT_GE(reads_per_signal.size(), 2u);
+  EXPECT_EQ(reads_per_signal[0], 64);
+  EXPECT_GE(reads_per_signal[1], 6);
+}
+
+TEST_F(CaptureStreamTest, StopConditions) {
+  // The output failed: a normal end.
+  output_failed_.store(true);
+  EXPECT_TRUE(capture("default", 0).ok());
+  EXPECT_TRUE(consumer_.deliveries.empty());
+  output_failed_.store(false);
+  stream_ = CaptureStream();
+
+  // The translator ended: a normal end, also for a system capture.
+  for (const bool with_selected : {true, false}) {
+    SetEvent(translator_.get());
+    EXPECT_TRUE(capture("default", 0, with_selected).ok());
+    ResetEvent(translator_.get());
+    stream_ = CaptureStream();
+  }
+
+  // The selected process ended: an error; a system capture has no such check.
+  SetEvent(selected_.get());
+  const Status ended = capture("default", 0);
+  ASSERT_FALSE(ended.ok());
+  EXPECT_EQ(ended.error(), "selected process exited");
+  stream_ = CaptureStream();
+  consumer_.reset();
+  EXPECT_TRUE(capture("default", 960, /*with_selected=*/false).ok());
+  EXPECT_GE(consumer_.frames, 960u);
+}
+
+TEST(ConsoleStopHandler, AnySignalRequestsAStop) {
+  for (const DWORD signal :
+       {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    console_stop_requested().store(false);
+    EXPECT_EQ(console_stop_handler(signal), TRUE);
+    EXPECT_TRUE(console_stop_requested().load());
+  }
+  console_stop_requested().store(false);
+  EXPECT_TRUE(install_console_stop_handler().ok());
+}
+
+// The real ten seconds: the wait gives up, and the client that the late
+// completion then obtains is released at once.
+TEST_F(CaptureStreamTest, LateCompletionIsDiscardedAfterTheTimeOut) {
+  scenario("late-completion");
+  const auto started = std::chrono::steady_clock::now();
+  auto client = activate_process_loopback(GetCurrentProcessId(), true);
+  const auto waited = std::chrono::steady_clock::now() - started;
+  ASSERT_FALSE(client.ok());
+  EXPECT_EQ(client.error(), "process-loopback activation timed out");
+  EXPECT_GE(waited, 9900ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(standin::kLateCompletionMs) - waited +
+                              500ms);
+  const auto end = events("completion.end");
+  ASSERT_EQ(end.size(), 1u);
+  EXPECT_EQ(end[0], "completion.end audio_clients_alive=0");
+}
+
+}  // namespace
+}  // namespace audio_host::win
