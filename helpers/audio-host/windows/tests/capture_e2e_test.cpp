@@ -1,0 +1,342 @@
+// The real audio-host.exe capturing through the stand-in loopback device,
+// started by test-parent.exe, which plays the translator. The stand-in plays
+// a known signal and logs every call the host makes, so the tests check the
+// PCM bytes exactly and the order in which the host takes things down.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "native/system_error.h"
+#include "standin_protocol.h"
+#include "support/child_process.h"
+#include "support/window_helper_child.h"
+
+namespace {
+
+namespace standin = standin_loopback;
+using test_support::Child;
+using test_support::HelperIdentity;
+
+const std::string kFormatLine =
+    R"({"backend":"wasapi-process-loopback","channels":1,"event":"format",)"
+    R"("sampleFormat":"s16le","sampleRate":48000})"
+    "\n";
+
+std::string error_line(const std::string& message) {
+  return R"({"code":"capture_failed","event":"error","message":")" + message + "\"}\n";
+}
+
+std::string system_text(std::uint32_t code) {
+  SetErrorInfo(0, nullptr);
+  return audio_host::win::system_error_text(
+      audio_host::win::SystemError::from_hresult(static_cast<HRESULT>(code)));
+}
+
+// The PCM the host must write for the stand-in's signal from position 0:
+// each frame's two channels averaged, scaled by 32767 and truncated.
+std::string expected_pcm(std::uint32_t mode, std::size_t bytes) {
+  std::string pcm;
+  for (std::uint64_t frame = 0; pcm.size() < bytes; ++frame) {
+    const float sum =
+        standin::signal_sample(mode, frame, 0) + standin::signal_sample(mode, frame, 1);
+    const auto value = static_cast<std::int16_t>(std::trunc(sum / 2.0f * 32767.0f));
+    pcm.push_back(static_cast<char>(value & 0xFF));
+    pcm.push_back(static_cast<char>((value >> 8) & 0xFF));
+  }
+  pcm.resize(bytes);
+  return pcm;
+}
+
+std::wstring temp_file(const wchar_t* prefix) {
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  wchar_t file[MAX_PATH];
+  GetTempFileNameW(folder, prefix, 0, file);
+  return file;
+}
+
+std::string read_file(const std::wstring& path) {
+  std::ifstream file(path.c_str(), std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+class CaptureEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_path_ = temp_file(L"log");
+    pid_path_ = temp_file(L"pid");
+    std::string error;
+    ASSERT_TRUE(test_support::start_window_helper(target_, {L"--visible", L"0"}, target_id_, error))
+        << error;
+  }
+  void TearDown() override {
+    DeleteFileW(log_path_.c_str());
+    DeleteFileW(pid_path_.c_str());
+  }
+
+  // Starts the translator, which starts the host with `host_arguments`.
+  void start(const std::string& scenario, std::vector<std::wstring> parent_arguments,
+             const std::vector<std::wstring>& host_arguments,
+             std::vector<std::wstring> environment = {}) {
+    environment.push_back(L"STANDIN_LOOPBACK_SCENARIO=" + test_support::widen(scenario));
+    environment.push_back(L"STANDIN_LOOPBACK_LOG=" + log_path_);
+    parent_arguments.insert(parent_arguments.end(), {L"--pid-file", pid_path_, L"--"});
+    parent_arguments.insert(parent_arguments.end(), host_arguments.begin(), host_arguments.end());
+    test_support::ChildOptions options;
+    options.environment = std::move(environment);
+    ASSERT_TRUE(translator_->start(test_support::program_folder() + L"test-parent.exe",
+                                   parent_arguments, options))
+        << translator_->error();
+  }
+
+  std::vector<std::wstring> target_arguments() const {
+    return {L"--exclude-pids",   L"{self}",
+            L"--target",         L"pid:" + std::to_wstring(target_id_.pid),
+            L"--expected-exe",   test_support::widen(target_id_.exe),
+            L"--expected-start", std::to_wstring(target_id_.start_time)};
+  }
+
+  // The host's exit status, read through its PID (the translator may be gone).
+  DWORD host_exit_status(DWORD timeout_ms = 20000) {
+    DWORD pid = 0;
+    for (int i = 0; i < 200 && pid == 0; ++i) {
+      std::sscanf(read_file(pid_path_).c_str(), "host=%lu", &pid);
+      if (pid == 0)
+        Sleep(10);
+    }
+    HANDLE host = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (host == nullptr)
+      return 0xDEAD;  // already gone: only the translator can tell
+    DWORD status = 0xBAD;
+    if (WaitForSingleObject(host, timeout_ms) == WAIT_OBJECT_0)
+      GetExitCodeProcess(host, &status);
+    CloseHandle(host);
+    return status;
+  }
+
+  std::vector<std::string> log_events() const {
+    std::vector<std::string> events;
+    for (const auto& line : standin::parse_log(read_file(log_path_))) {
+      events.push_back(line.without_timing());
+    }
+    return events;
+  }
+  // Position of the first log event starting with `text`, or -1.
+  int position(const std::string& text) const {
+    const auto events = log_events();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (events[i].rfind(text, 0) == 0)
+        return static_cast<int>(i);
+    }
+    return -1;
+  }
+
+  std::wstring log_path_;
+  std::wstring pid_path_;
+  Child target_;
+  HelperIdentity target_id_;
+  std::unique_ptr<Child> translator_ = std::make_unique<Child>();
+};
+
+TEST_F(CaptureEndToEnd, SelectedApplicationStreamsTheExactPcmUntilTheReaderGoes) {
+  start("default", {}, target_arguments());
+  const std::string pcm = translator_->wait_for_out(25 * 1920, 20000);
+  ASSERT_GE(pcm.size(), 25u * 1920) << translator_->err();
+  translator_->close_stdout_reader();  // the translator stops reading
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(translator_->exit_code(), 0u);
+  EXPECT_EQ(translator_->err(), kFormatLine);
+  const std::string all = translator_->out();
+  EXPECT_EQ(all.substr(0, pcm.size()), expected_pcm(/*include mode*/ 0, pcm.size()));
+
+  // Activated for the target's tree; taken down in the normal order.
+  const auto activate = standin::parse_log(read_file(log_path_)).front();
+  EXPECT_EQ(activate.field("pid"), std::to_string(target_id_.pid));
+  EXPECT_EQ(activate.field("mode"), "0");
+  const int stop = position("audio_client.Stop");
+  const int audio_gone = position("audio_client.Release refs=0");
+  const int capture_gone = position("capture_client.Release refs=0");
+  ASSERT_GE(stop, 0);
+  EXPECT_LT(stop, audio_gone);
+  EXPECT_LT(audio_gone, capture_gone);
+}
+
+TEST_F(CaptureEndToEnd, SystemCaptureExcludesTheTranslatorsTree) {
+  start("default", {}, {L"--exclude-pids", L"{self}", L"--target", L"system"});
+  const std::string pcm = translator_->wait_for_out(10 * 1920, 20000);
+  ASSERT_GE(pcm.size(), 10u * 1920) << translator_->err();
+  translator_->close_stdout_reader();
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(translator_->exit_code(), 0u);
+  EXPECT_EQ(pcm.substr(0, 10 * 1920), expected_pcm(/*exclude mode*/ 1, 10 * 1920));
+  const auto activate = standin::parse_log(read_file(log_path_)).front();
+  EXPECT_EQ(activate.field("pid"), std::to_string(translator_->pid()));
+  EXPECT_EQ(activate.field("mode"), "1");
+}
+
+TEST_F(CaptureEndToEnd, TranslatorExitingEndsTheCaptureNormally) {
+  start("default", {L"--exit-after-ms", L"700"}, target_arguments());
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(host_exit_status(), 0u);
+  EXPECT_EQ(translator_->err(), kFormatLine);
+  EXPECT_EQ(translator_->out().size() % 1920, 0u);
+}
+
+TEST_F(CaptureEndToEnd, SelectedProcessExitingIsAnError) {
+  start("default", {}, target_arguments());
+  ASSERT_GE(translator_->wait_for_out(5 * 1920, 20000).size(), 5u * 1920);
+  target_.close_stdin();  // the application ends
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(translator_->exit_code(), 1u);
+  EXPECT_EQ(translator_->err(), kFormatLine + error_line("selected process exited"));
+  EXPECT_EQ(translator_->out().size() % 1920, 0u);
+}
+
+TEST_F(CaptureEndToEnd, ConsoleStopEndsTheCaptureNormally) {
+  start("default", {L"--ctrl-c-after-ms", L"800"}, target_arguments());
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(translator_->exit_code(), 0u) << translator_->err();
+  EXPECT_EQ(translator_->err(), kFormatLine);
+  EXPECT_GT(translator_->out().size(), 0u);
+}
+
+TEST_F(CaptureEndToEnd, StartFailureFollowsTheFormatEventAndTakesDownWithoutStop) {
+  start("start-fails", {}, target_arguments());
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(translator_->exit_code(), 1u);
+  EXPECT_EQ(translator_->err(),
+            kFormatLine + error_line("start process capture: " + system_text(0x8889000A)));
+  EXPECT_EQ(translator_->out(), "");
+  EXPECT_EQ(position("audio_client.Stop"), -1);
+  EXPECT_LT(position("capture_client.Release refs=0"), position("audio_client.Release refs=0"));
+}
+
+TEST_F(CaptureEndToEnd, SetUpFailuresReleaseWhatExistsInOrder) {
+  struct Case {
+    const char* scenario;
+    std::string message;
+    bool capture_client;  // whether one was handed out
+  };
+  const Case cases[] = {
+      {"initialize-fails", "initialize float32 process capture: " + system_text(0x88890008), false},
+      {"set-event-fails", "set capture event: " + system_text(0x80070006), true},
+      {"activation-denied",
+       "process-loopback activation (requires supported Windows build): " + system_text(0x80070005),
+       false},
+  };
+  for (const Case& c : cases) {
+    DeleteFileW(log_path_.c_str());
+    translator_ = std::make_unique<Child>();  // a fresh translator per case
+    start(c.scenario, {}, target_arguments());
+    ASSERT_TRUE(translator_->wait(20000)) << c.scenario;
+    EXPECT_EQ(translator_->exit_code(), 1u) << c.scenario;
+    EXPECT_EQ(translator_->err(), error_line(c.message)) << "no format event before a set-up error";
+    EXPECT_EQ(position("audio_client.Stop"), -1) << c.scenario;
+    if (c.capture_client) {
+      EXPECT_LT(position("capture_client.Release refs=0"), position("audio_client.Release refs=0"))
+          << c.scenario;
+    }
+  }
+}
+
+TEST_F(CaptureEndToEnd, StatisticsLineWithDiagnosticsAndWithDrops) {
+  // With the variable set (also empty), about one line a second.
+  start("default", {}, target_arguments(), {L"VANTLE_AUDIO_DIAGNOSTICS="});
+  ASSERT_TRUE(translator_->wait_for_err("accepted_frames", 20000));
+  translator_->wait_for_out(130 * 1920, 20000);  // about 2.6 s of audio
+  translator_->close_stdout_reader();
+  ASSERT_TRUE(translator_->wait(20000));
+  std::istringstream lines(translator_->err());
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line + "\n", kFormatLine);
+  int statistics = 0;
+  while (std::getline(lines, line)) {
+    EXPECT_EQ(line.rfind("VANTLE_CAPTURE rate=48000 channels=2 accepted_frames=", 0), 0u) << line;
+    EXPECT_NE(line.find(" dropped_frames=0 discontinuities=0"), std::string::npos) << line;
+    ++statistics;
+  }
+  EXPECT_GE(statistics, 1);
+  EXPECT_LE(statistics, 4);
+}
+
+TEST_F(CaptureEndToEnd, BurstDropsAreReportedWithoutDiagnostics) {
+  start("overflow-burst", {}, target_arguments());
+  ASSERT_TRUE(translator_->wait_for_err("dropped_frames=", 20000)) << translator_->err();
+  translator_->close_stdout_reader();
+  ASSERT_TRUE(translator_->wait(20000));
+  const std::string err = translator_->err();
+  const std::size_t at = err.find("dropped_frames=");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_GT(std::stoull(err.substr(at + 15)), 0u) << err;
+}
+
+// Refusals before any audio object exists: process trees and identities.
+TEST_F(CaptureEndToEnd, RefusesTargetsThatTouchTheTranslatorAndChangedIdentities) {
+  const std::string touches = "selected process tree includes the translator or belongs to it";
+  // A second instance of the helper, as if the application had been restarted.
+  Child restarted;
+  HelperIdentity restarted_id;
+  std::string error;
+  ASSERT_TRUE(
+      test_support::start_window_helper(restarted, {L"--visible", L"0"}, restarted_id, error));
+
+  struct Case {
+    const char* name;
+    std::vector<std::wstring> parent;
+    std::vector<std::wstring> host;
+    std::string message;
+  };
+  const auto identity_of = [](const std::wstring& who) {
+    return std::vector<std::wstring>{L"--expected-exe", L"{exe:" + who + L"}", L"--expected-start",
+                                     L"{start:" + who + L"}"};
+  };
+  const auto target = [&](const std::wstring& who) {
+    // The translator fills in {pid:WHO}, {exe:WHO} and {start:WHO}.
+    std::vector<std::wstring> args = {L"--exclude-pids", L"{self}", L"--target",
+                                      L"{pid:" + who + L"}"};
+    for (auto& a : identity_of(who))
+      args.push_back(a);
+    return args;
+  };
+  std::vector<Case> cases = {
+      {"the translator itself", {}, target(L"self"), touches},
+      {"the host's sibling under the translator", {L"--child"}, target(L"child"), touches},
+      {"a grandchild of the translator", {L"--grandchild"}, target(L"grandchild"), touches},
+      {"the translator's parent", {}, target(L"parent"), touches},
+      {"excluded PID not the parent",
+       {},
+       {L"--exclude-pids", std::to_wstring(target_id_.pid), L"--target", L"system"},
+       "excluded PID must be the helper's parent application"},
+      {"restarted application, old start time",
+       {},
+       {L"--exclude-pids", L"{self}", L"--target", L"pid:" + std::to_wstring(restarted_id.pid),
+        L"--expected-exe", test_support::widen(restarted_id.exe), L"--expected-start",
+        std::to_wstring(target_id_.start_time)},
+       "selected process identity changed; refresh the process list"},
+  };
+  for (Case& c : cases) {
+    DeleteFileW(log_path_.c_str());
+    translator_ = std::make_unique<Child>();
+    start("default", c.parent, c.host);
+    ASSERT_TRUE(translator_->wait(20000)) << c.name;
+    EXPECT_EQ(translator_->exit_code(), 1u) << c.name;
+    EXPECT_EQ(translator_->err(), error_line(c.message)) << c.name;
+    EXPECT_EQ(translator_->out(), "") << c.name;
+    EXPECT_EQ(read_file(log_path_), "") << c.name << ": no activation was attempted";
+  }
+
+  // A sibling of the translator is accepted.
+  DeleteFileW(log_path_.c_str());
+  translator_ = std::make_unique<Child>();
+  start("default", {}, target_arguments());
+  EXPECT_GE(translator_->wait_for_out(1920, 20000).size(), 1920u) << translator_->err();
+}
+
+}  // namespace
