@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <utility>
 
 namespace vantle_audio {
@@ -60,6 +59,7 @@ class CaptureWorkerBody final : public ThreadBody {
   // unprocessed), the pending samples and the shares, with this object.
   void run() override {
     BlockAssembler assembler(channels_, sample_rate_, pcm_output_);
+    PollSleeper sleeper;
     const std::atomic<bool>& running = shared_->running;
     last_report_ns_ = clock_.now_ns();
     while (running.load()) {
@@ -72,7 +72,7 @@ class CaptureWorkerBody final : public ThreadBody {
         ring_.pop();
         assembler.accept(chunk_, running, *output_failed_);
       } else {
-        std::this_thread::sleep_for(kIdleSleep);
+        sleeper.sleep(kIdleSleep);
       }
       report_if_due();
     }

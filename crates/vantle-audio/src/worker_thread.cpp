@@ -16,6 +16,7 @@
 #include <string>
 #else
 #include <cerrno>
+#include <thread>
 #endif
 
 namespace vantle_audio {
@@ -160,6 +161,46 @@ void WorkerThread::join() {
     joinable_ = false;
     (void)pthread_join(thread_, nullptr);
   }
+}
+
+#endif
+
+#ifdef _WIN32
+
+// Not in older SDK headers (mingw-w64 10 among them).
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+PollSleeper::PollSleeper()
+    : timer_(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                    TIMER_ALL_ACCESS)) {}
+
+PollSleeper::~PollSleeper() {
+  if (timer_ != nullptr) {
+    CloseHandle(timer_);
+  }
+}
+
+void PollSleeper::sleep(std::chrono::microseconds duration) {
+  if (timer_ != nullptr) {
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(duration.count()) * 10;  // relative, 100 ns units
+    if (SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE) &&
+        WaitForSingleObject(timer_, INFINITE) == WAIT_OBJECT_0) {
+      return;
+    }
+  }
+  Sleep(static_cast<DWORD>((duration.count() + 999) / 1000));
+}
+
+#else
+
+PollSleeper::PollSleeper() = default;
+PollSleeper::~PollSleeper() = default;
+
+void PollSleeper::sleep(std::chrono::microseconds duration) {
+  std::this_thread::sleep_for(duration);
 }
 
 #endif

@@ -7,6 +7,7 @@
 // itself belongs to the thread that started it, which alone joins it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 
@@ -53,6 +54,26 @@ class WorkerThread {
 #else
   pthread_t thread_{};
   bool joinable_ = false;
+#endif
+};
+
+// The short sleeps of a polling thread, made on that thread only. On
+// Windows a plain Sleep(2) lasts a whole timer tick (often 15.6 ms); a
+// high-resolution waitable timer (Windows 10 1803 and later) sleeps the time
+// asked for without raising the system-wide timer resolution. Where there is
+// none, Sleep is used.
+class PollSleeper {
+ public:
+  PollSleeper();
+  PollSleeper(const PollSleeper&) = delete;
+  PollSleeper& operator=(const PollSleeper&) = delete;
+  ~PollSleeper();
+
+  void sleep(std::chrono::microseconds duration);
+
+ private:
+#ifdef _WIN32
+  void* timer_ = nullptr;
 #endif
 };
 
