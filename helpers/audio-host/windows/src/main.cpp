@@ -2,6 +2,8 @@
 // Parse errors and run errors alike end as one error event on standard error
 // and exit status 1. Standard input is never read.
 #include <cstdio>
+#include <cwchar>
+#include <optional>
 #include <string>
 #include <vector>
 
