@@ -206,6 +206,36 @@ TEST_F(CaptureEndToEnd, ConsoleStopEndsTheCaptureNormally) {
   EXPECT_GT(translator_->out().size(), 0u);
 }
 
+// The last check before the format event: a process that ended while the
+// host waited for its audio client (the stand-in completes after 1.5 s).
+TEST_F(CaptureEndToEnd, ProcessesEndingBeforeCaptureAreRefused) {
+  const auto activation_begun = [&] {
+    for (int i = 0; i < 2000; ++i) {
+      if (read_file(log_path_).find("activate ") != std::string::npos)
+        return true;
+      Sleep(5);
+    }
+    return false;
+  };
+  start("slow-completion", {}, target_arguments());
+  ASSERT_TRUE(activation_begun());
+  target_.close_stdin();  // the application ends
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(translator_->exit_code(), 1u);
+  EXPECT_EQ(translator_->err(), error_line("selected or parent process exited before capture"));
+  EXPECT_EQ(translator_->out(), "");
+
+  // The translator ends (the host's pipes stay open until the host is gone).
+  DeleteFileW(log_path_.c_str());
+  DeleteFileW(pid_path_.c_str());
+  translator_ = std::make_unique<Child>();
+  start("slow-completion", {L"--exit-after-ms", L"500"},
+        {L"--exclude-pids", L"{self}", L"--target", L"system"});
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(host_exit_status(), 1u);
+  EXPECT_EQ(translator_->err(), error_line("selected or parent process exited before capture"));
+}
+
 TEST_F(CaptureEndToEnd, StartFailureFollowsTheFormatEventAndTakesDownWithoutStop) {
   start("start-fails", {}, target_arguments());
   ASSERT_TRUE(translator_->wait(20000));

@@ -156,7 +156,9 @@ void complete_activation(std::shared_ptr<Session> session, win::ComPtr<Operation
     apartment = win::ComApartment::adopt_initialized();
   }
   const ScenarioId id = session->scenario.id();
-  const std::uint32_t delay_ms = id == ScenarioId::kLateCompletion ? kLateCompletionMs : 0;
+  const std::uint32_t delay_ms = id == ScenarioId::kLateCompletion   ? kLateCompletionMs
+                                 : id == ScenarioId::kSlowCompletion ? kSlowCompletionMs
+                                                                     : 0;
   session->log.write(LogEvent("completion.start").number("delay_ms", delay_ms));
   if (delay_ms != 0) {
     Sleep(delay_ms);

@@ -29,7 +29,7 @@ namespace standin_loopback {
 // exports `StandinLoopbackProtocolVersion` (returns this value), so a test
 // can tell the stand-in from the system's mmdevapi.dll: under Wine both
 // report the same module path when the stand-in lies beside the program.
-inline constexpr std::uint32_t kProtocolVersion = 1;
+inline constexpr std::uint32_t kProtocolVersion = 2;
 inline constexpr char kVersionExportName[] = "StandinLoopbackProtocolVersion";
 
 // ---------------------------------------------------------------------------
@@ -68,8 +68,10 @@ inline constexpr std::uint32_t kDiscontinuityGapFrames = 480;
 inline constexpr std::uint32_t kBacklogPackets = 70;
 inline constexpr std::uint32_t kBurstPackets = 200;
 // "late-completion" calls ActivateCompleted this long after the activation,
-// beyond the host's 10-second limit.
+// beyond the host's 10-second limit; "slow-completion" within it, which
+// gives a test time to end a process while the host waits.
 inline constexpr std::uint32_t kLateCompletionMs = 10500;
+inline constexpr std::uint32_t kSlowCompletionMs = 1500;
 // What the data of a silent packet holds: a reader must not use it.
 inline constexpr float kSilentPacketFill = 0.75f;
 // The flags of a packet (AUDCLNT_BUFFERFLAGS_*).
@@ -146,6 +148,7 @@ enum class ScenarioId : std::uint8_t {
   kNoCompletion,         // the handler reference is kept for good; no completion
   kHandlerReleased,      // no completion; the stand-in's handler reference released at once
   kLateCompletion,       // completion after kLateCompletionMs
+  kSlowCompletion,       // completion after kSlowCompletionMs, then the default stream
   kActivateResultFails,  // GetActivateResult returns the code
   kActivationDenied,     // GetActivateResult: S_OK, activate result = the code
   kNoInterface,          // GetActivateResult: S_OK, S_OK, null interface
@@ -189,6 +192,7 @@ inline constexpr ScenarioInfo kScenarios[] = {
     {"no-completion", ScenarioId::kNoCompletion, false, 0, ""},
     {"handler-released", ScenarioId::kHandlerReleased, false, 0, ""},
     {"late-completion", ScenarioId::kLateCompletion, false, 0, ""},
+    {"slow-completion", ScenarioId::kSlowCompletion, false, 0, ""},
     {"activate-result-fails", ScenarioId::kActivateResultFails, false, 0x8000FFFF,  // E_UNEXPECTED
      "GetActivateResult"},
     {"activation-denied", ScenarioId::kActivationDenied, false, 0x80070005,  // E_ACCESSDENIED
