@@ -31,6 +31,7 @@
 
 #include "capture.h"
 #include "pcm_output.h"
+#include "pipeline_test_support.h"
 
 namespace {
 
@@ -121,25 +122,8 @@ BENCHMARK(BM_BoostSpscQueue);
 void scalar_convert(const float* samples, std::size_t count, std::size_t channels,
                     std::uint8_t* out) {
   for (std::size_t frame = 0; frame < count / channels; ++frame) {
-    float sum = -0.0f;
-    for (std::size_t c = 0; c < channels; ++c) {
-      sum += samples[frame * channels + c];
-    }
-    float mean = sum / static_cast<float>(channels);
-    if (mean < -1.0f) {
-      mean = -1.0f;
-    }
-    if (mean > 1.0f) {
-      mean = 1.0f;
-    }
-    const float scaled = mean * 32767.0f;
-    std::int16_t value = 0;
-    if (scaled == scaled) {
-      value = scaled >= 32767.0f    ? std::int16_t{32767}
-              : scaled <= -32768.0f ? std::int16_t{-32768}
-                                    : static_cast<std::int16_t>(scaled);
-    }
-    const auto bits = static_cast<std::uint16_t>(value);
+    const auto bits = static_cast<std::uint16_t>(
+        vantle_audio::testing::reference_sample(samples + frame * channels, channels));
     out[2 * frame] = static_cast<std::uint8_t>(bits & 0xFF);
     out[2 * frame + 1] = static_cast<std::uint8_t>(bits >> 8);
   }

@@ -22,26 +22,6 @@ std::int16_t sample_at(const std::vector<std::uint8_t>& bytes, std::size_t index
   return static_cast<std::int16_t>(bytes[2 * index] | (bytes[2 * index + 1] << 8));
 }
 
-// The conversion written out step by step, independently of the product's.
-std::int16_t reference_sample(const float* frame, std::uint64_t channels) {
-  float sum = -0.0f;
-  for (std::uint64_t c = 0; c < channels; ++c) {
-    sum = sum + frame[c];
-  }
-  float mean = sum / static_cast<float>(channels);
-  if (mean < -1.0f) {
-    mean = -1.0f;
-  }
-  if (mean > 1.0f) {
-    mean = 1.0f;
-  }
-  const float scaled = mean * 32767.0f;
-  if (std::isnan(scaled)) {
-    return 0;
-  }
-  return static_cast<std::int16_t>(std::trunc(scaled));
-}
-
 TEST(ConvertBlock, FrameValues) {
   struct Case {
     float left, right;
@@ -120,7 +100,7 @@ TEST(ConvertBlock, MatchesTheStepByStepArithmeticBitForBit) {
       ASSERT_EQ(bytes.value().size(), 2 * frames);
       for (std::uint64_t f = 0; f < frames; ++f) {
         ASSERT_EQ(sample_at(bytes.value(), f),
-                  reference_sample(samples.data() + f * channels, channels))
+                  testing::reference_sample(samples.data() + f * channels, channels))
             << channels << " channels, frame " << f;
       }
     }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +22,28 @@
 #include "pcm_output.h"
 
 namespace vantle_audio::testing {
+
+// One frame mixed to its 16-bit sample, written out step by step and
+// independently of the product's conversion: the oracle of the conversion
+// tests and the plain scalar loop the benchmark compares against.
+inline std::int16_t reference_sample(const float* frame, std::uint64_t channels) {
+  float sum = -0.0f;
+  for (std::uint64_t c = 0; c < channels; ++c) {
+    sum = sum + frame[c];
+  }
+  float mean = sum / static_cast<float>(channels);
+  if (mean < -1.0f) {
+    mean = -1.0f;
+  }
+  if (mean > 1.0f) {
+    mean = 1.0f;
+  }
+  const float scaled = mean * 32767.0f;
+  if (std::isnan(scaled)) {
+    return 0;
+  }
+  return static_cast<std::int16_t>(std::trunc(scaled));
+}
 
 // Waits until `done()` holds, polling; false after `limit`. The limit only
 // guards against a hang: tests never depend on how fast anything is.
