@@ -234,9 +234,9 @@ struct TimedOutput {
   double worker_cpu_first = 0;
   double worker_cpu_last = 0;
 
-  static Status write(void* context, const std::uint8_t* bytes, std::size_t size) {
+  static WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
     auto* self = static_cast<TimedOutput*>(context);
-    Status status = OutputSink::standard(StandardStream::output).write(bytes, size);
+    WriteStatus status = OutputSink::standard(StandardStream::output).write(bytes, size);
     self->written.push_back(Clock::now());
     const double cpu = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
     if (self->written.size() == 1) {
@@ -301,7 +301,7 @@ PipelineFigures measure_pipeline(double idle_seconds, double audio_seconds) {
   figures.dropped = worker.producer.counters().dropped_frames;
   CaptureWorkerHandle handle = std::move(worker.handle);
   { CaptureProducer released = std::move(worker.producer); }
-  stop_capture_worker(std::move(handle));
+  (void)stop_capture_worker(std::move(handle));
 
   figures.process_cpu_per_second = (cpu_end - cpu_start) / audio_seconds;
   figures.blocks = output.written.size();

@@ -76,6 +76,7 @@ class CaptureWorkerBody final : public ThreadBody {
       }
       report_if_due();
     }
+    shared_->output_error = assembler.output_error();
   }
 
  private:
@@ -182,18 +183,20 @@ CaptureQueue CaptureQueue::create(std::uint16_t channels) {
 
 CaptureWorkerHandle& CaptureWorkerHandle::operator=(CaptureWorkerHandle&& other) noexcept {
   if (this != &other) {
-    stop();
+    (void)stop();
     shared_ = std::move(other.shared_);
     thread_ = std::move(other.thread_);
   }
   return *this;
 }
 
-void CaptureWorkerHandle::stop() {
-  if (shared_ != nullptr) {
-    shared_->running.store(false);
+Status CaptureWorkerHandle::stop() {
+  if (shared_ == nullptr) {
+    return Status::success();
   }
+  shared_->running.store(false);
   thread_.join();
+  return shared_->output_error;
 }
 
 Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t sample_rate,
@@ -230,8 +233,8 @@ Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t
                               CaptureWorkerOptions{});
 }
 
-void stop_capture_worker(CaptureWorkerHandle handle) {
-  handle.stop();
+Status stop_capture_worker(CaptureWorkerHandle handle) {
+  return handle.stop();
 }
 
 }  // namespace vantle_audio

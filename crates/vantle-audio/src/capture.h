@@ -45,6 +45,10 @@ struct CaptureCounters {
 struct CaptureShared {
   std::atomic<bool> running{true};  // cleared only by the stop
   CaptureCounters counters;
+  // Written by the worker thread just before it ends, read by the handle
+  // after the join: the write failure that ended the output, unless it was
+  // the reader going away.
+  Status output_error;
 };
 
 class CaptureProducer {
@@ -116,7 +120,7 @@ class CaptureWorkerHandle {
   CaptureWorkerHandle(CaptureWorkerHandle&&) noexcept = default;
   CaptureWorkerHandle& operator=(CaptureWorkerHandle&& other) noexcept;
   // Stops and joins a worker that was not stopped.
-  ~CaptureWorkerHandle() { stop(); }
+  ~CaptureWorkerHandle() { (void)stop(); }
 
   const CaptureCounters& counters() const { return shared_->counters; }
   const std::atomic<bool>& running() const { return shared_->running; }
@@ -125,8 +129,8 @@ class CaptureWorkerHandle {
   friend Result<CaptureWorker> start_capture_worker(std::uint16_t, std::uint32_t,
                                                     std::shared_ptr<std::atomic<bool>>,
                                                     const CaptureWorkerOptions&);
-  friend void stop_capture_worker(CaptureWorkerHandle handle);
-  void stop();
+  friend Status stop_capture_worker(CaptureWorkerHandle handle);
+  Status stop();
 
   std::shared_ptr<CaptureShared> shared_;
   WorkerThread thread_;
@@ -150,7 +154,10 @@ Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t
 
 // Clears `running` and waits for the worker to end; queued chunks and the
 // partial block are discarded and no last statistics line is written. A
-// worker that ended abnormally is ignored.
-void stop_capture_worker(CaptureWorkerHandle handle);
+// worker that ended abnormally is ignored. Returns the error that ended the
+// PCM output, if one did: a failed write (the reader going away is not an
+// error) or conversion. The capture ends through `output_failed` either way;
+// this tells the run sequence whether that end is normal.
+Status stop_capture_worker(CaptureWorkerHandle handle);
 
 }  // namespace vantle_audio

@@ -167,7 +167,7 @@ TEST_F(StdStreamsFixture, BlocksAndStatisticsLineArriveUnchanged) {
       pcm_arrived = eventually([&] { return out.bytes().size() == 3840; });
       clock.advance(1000ms);
       line_arrived = eventually([&] { return err.bytes().find('\n') != std::string::npos; });
-      stop_capture_worker(std::move(worker.value().handle));
+      (void)stop_capture_worker(std::move(worker.value().handle));
     }
   }
   out.restore();

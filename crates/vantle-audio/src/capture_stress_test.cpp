@@ -131,7 +131,7 @@ struct VerifyingSink {
   std::uint64_t blocks = 0;
   std::uint64_t bad_blocks = 0;
 
-  static Status write(void* context, const std::uint8_t* bytes, std::size_t size) {
+  static WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
     auto* self = static_cast<VerifyingSink*>(context);
     const auto first = size == 4 * kPacketFrames ? packet_number(bytes) : std::nullopt;
     const auto second = first ? packet_number(bytes + 2 * kPacketFrames) : std::nullopt;
@@ -141,7 +141,7 @@ struct VerifyingSink {
       self->next_packet = *second + 1;
     }
     ++self->blocks;
-    return Status::success();
+    return WriteStatus::written();
   }
 };
 
@@ -178,7 +178,7 @@ void run_pipeline(PipelineRun& run, std::uint64_t packets, std::chrono::microsec
   run.dropped = worker.producer.counters().dropped_frames;
   CaptureWorkerHandle handle = std::move(worker.handle);
   { CaptureProducer released = std::move(worker.producer); }
-  stop_capture_worker(std::move(handle));
+  (void)stop_capture_worker(std::move(handle));
 }
 
 TEST(CaptureStress, WorkerAtFullSpeedWritesOnlyWholeOrderedBlocks) {

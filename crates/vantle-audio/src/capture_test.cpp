@@ -146,7 +146,7 @@ TEST(StartCaptureWorker, ChecksTheFormat) {
       EXPECT_EQ(output_failed.use_count(), 1);
       continue;
     }
-    stop_capture_worker(std::move(worker.value().handle));
+    (void)stop_capture_worker(std::move(worker.value().handle));
     EXPECT_EQ(output_failed.use_count(), 1);  // the worker let go of its share
   }
 }
@@ -202,14 +202,16 @@ struct WorkerFixture : ::testing::Test {
   void push(const std::vector<float>& samples) {
     worker->producer.push_samples(samples.data(), samples.size());
   }
-  void stop() {
-    if (worker) {
-      CaptureWorkerHandle handle = std::move(worker->handle);
-      worker.reset();  // the producer first, as the run sequence does
-      stop_capture_worker(std::move(handle));
+  // What stop_capture_worker reported.
+  Status stop() {
+    if (!worker) {
+      return Status::success();
     }
+    CaptureWorkerHandle handle = std::move(worker->handle);
+    worker.reset();  // the producer first, as the run sequence does
+    return stop_capture_worker(std::move(handle));
   }
-  void TearDown() override { stop(); }
+  void TearDown() override { (void)stop(); }
 };
 
 TEST_F(WorkerFixture, GapFreeStreamComesOutWholeOnceAndInOrder) {
@@ -225,7 +227,7 @@ TEST_F(WorkerFixture, GapFreeStreamComesOutWholeOnceAndInOrder) {
     frame += 480;
   }
   ASSERT_TRUE(eventually([&] { return pcm.calls() == 100; }));
-  stop();
+  (void)stop();
   const std::vector<std::string> blocks = pcm.writes();
   ASSERT_EQ(blocks.size(), 100u);  // the last half block is never written
   for (std::size_t i = 0; i < blocks.size(); ++i) {
@@ -242,13 +244,13 @@ TEST_F(WorkerFixture, ChunksQueuedAtStopAreNeverWritten) {
   struct HeldSink {
     std::atomic<const std::atomic<bool>*> running{nullptr};
     std::atomic<int> calls{0};
-    static Status write(void* context, const std::uint8_t*, std::size_t) {
+    static WriteStatus write(void* context, const std::uint8_t*, std::size_t) {
       auto* self = static_cast<HeldSink*>(context);
       ++self->calls;
       while (self->running.load()->load()) {
         std::this_thread::sleep_for(1ms);
       }
-      return Status::success();
+      return WriteStatus::written();
     }
   } held;
   CaptureWorkerOptions options;
@@ -264,23 +266,38 @@ TEST_F(WorkerFixture, ChunksQueuedAtStopAreNeverWritten) {
   capture.producer.push_samples(samples.data(), 1920);
   ASSERT_TRUE(eventually([&] { return held.calls == 1; }));
   capture.producer.push_samples(samples.data() + 1920, samples.size() - 1920);
-  stop_capture_worker(std::move(capture.handle));
+  (void)stop_capture_worker(std::move(capture.handle));
   EXPECT_EQ(held.calls, 1);
 }
 
-TEST_F(WorkerFixture, FailedWriteSetsOutputFailedAndNothingMoreIsWritten) {
-  pcm.fail_from_write(1);
-  start();
-  std::vector<float> samples;
-  testing::append_frames(samples, 0, 960 * 10);
-  push(std::vector<float>(samples.begin(), samples.begin() + 5 * 1920));
-  ASSERT_TRUE(eventually([&] { return output_failed->load(); }));
-  push(std::vector<float>(samples.begin() + 5 * 1920, samples.end()));
-  std::this_thread::sleep_for(30ms);
-  stop();
-  EXPECT_EQ(pcm.calls(), 2u);
-  EXPECT_EQ(pcm.writes().size(), 1u);
-  EXPECT_TRUE(statistics.writes().empty());  // the failure itself prints nothing
+// A failed write ends the output either way; the stop tells the run whether
+// that was the reader going away (a normal end) or an error to report.
+struct FailedWriteFixture : WorkerFixture {
+  Status capture_until_the_second_write_fails(bool reader_gone) {
+    pcm.fail_from_write(1, reader_gone);
+    start();
+    std::vector<float> samples;
+    testing::append_frames(samples, 0, 960 * 10);
+    push(std::vector<float>(samples.begin(), samples.begin() + 5 * 1920));
+    EXPECT_TRUE(eventually([&] { return output_failed->load(); }));
+    push(std::vector<float>(samples.begin() + 5 * 1920, samples.end()));
+    std::this_thread::sleep_for(30ms);
+    Status stopped = stop();
+    EXPECT_EQ(pcm.calls(), 2u);  // one written, one failed, then nothing
+    EXPECT_EQ(pcm.writes().size(), 1u);
+    EXPECT_TRUE(statistics.writes().empty());  // the failure itself prints nothing
+    return stopped;
+  }
+};
+
+TEST_F(FailedWriteFixture, AnErrorIsReportedByTheStop) {
+  const Status stopped = capture_until_the_second_write_fails(false);
+  ASSERT_FALSE(stopped.ok());
+  EXPECT_EQ(stopped.error(), "disk full");
+}
+
+TEST_F(FailedWriteFixture, TheReaderGoingAwayIsANormalEnd) {
+  EXPECT_TRUE(capture_until_the_second_write_fails(true).ok());
 }
 
 TEST_F(WorkerFixture, HandleDestroyedWithoutStopStopsAndJoins) {
@@ -357,7 +374,7 @@ TEST_F(WorkerFixture, DiagnosticsFollowTheVariablesPresence) {
     clock.advance(1000ms);
     ++lines;
     ASSERT_TRUE(eventually([&] { return statistics.calls() == lines; })) << "'" << value << "'";
-    stop();
+    (void)stop();
   }
   start(std::nullopt);  // unset
   clock.advance(3000ms);

@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kIncompleteFrame = "incomplete audio frame";
 
 template <StandardStream stream>
-Status write_standard_stream(void*, const std::uint8_t* bytes, std::size_t size) {
+WriteStatus write_standard_stream(void*, const std::uint8_t* bytes, std::size_t size) {
   std::lock_guard<std::mutex> lock(standard_stream_lock(stream));
   return write_all(stream, bytes, size);
 }
@@ -156,12 +156,18 @@ void BlockAssembler::accept(const FrameChunk& chunk, const std::atomic<bool>& ru
     const float* block = pending_.data() + taken;
     taken += block_samples_;
     if (running.load() && !output_failed.load()) {
-      Status status =
+      Status converted =
           convert_block_to_s16le_into(block, block_samples_, channels_, block_bytes_.data());
-      if (status) {
-        status = output_.write(block_bytes_.data(), block_bytes_.size());
+      if (!converted) {
+        output_error_ = std::move(converted);
+        output_failed.store(true);
+        continue;
       }
-      if (!status) {
+      const WriteStatus written = output_.write(block_bytes_.data(), block_bytes_.size());
+      if (!written) {
+        if (!written.reader_gone()) {
+          output_error_ = written.status();
+        }
         output_failed.store(true);
       }
     }

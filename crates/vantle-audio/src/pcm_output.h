@@ -29,13 +29,13 @@ namespace vantle_audio {
 // Where whole units of bytes go (one PCM block, one statistics line). A plain
 // function pointer and context: cheap to call and easy to replace in tests.
 struct OutputSink {
-  using WriteFn = Status (*)(void* context, const std::uint8_t* bytes, std::size_t size);
+  using WriteFn = WriteStatus (*)(void* context, const std::uint8_t* bytes, std::size_t size);
 
   // Holds the stream's lock for the whole unit and writes it with write_all():
   // unbuffered, unchanged bytes; a missing or invalid handle discards them.
   static OutputSink standard(StandardStream stream);
 
-  Status write(const std::uint8_t* bytes, std::size_t size) const {
+  WriteStatus write(const std::uint8_t* bytes, std::size_t size) const {
     return write_fn(context, bytes, size);
   }
 
@@ -70,9 +70,14 @@ class BlockAssembler {
   // block first; the first chunk never does. Every full block is converted
   // and written, unless `running` is false (the rest is then discarded) or
   // `output_failed` is set (blocks are then dropped unwritten). A failed
-  // conversion or write sets `output_failed`; the error text is dropped.
+  // conversion or write sets `output_failed`; unless the failure was the
+  // reader going away, its error text is kept as output_error().
   void accept(const FrameChunk& chunk, const std::atomic<bool>& running,
               std::atomic<bool>& output_failed);
+
+  // The failure that ended the output, when it was not the reader going
+  // away: the translator must hear of it. Success otherwise.
+  const Status& output_error() const { return output_error_; }
 
   std::uint64_t block_samples() const { return block_samples_; }
   std::size_t pending_samples() const { return pending_.size(); }
@@ -87,6 +92,7 @@ class BlockAssembler {
   std::vector<std::uint8_t> block_bytes_;
   bool has_expected_position_ = false;
   std::uint64_t expected_position_ = 0;
+  Status output_error_;
 };
 
 }  // namespace vantle_audio

@@ -168,6 +168,16 @@ TEST_F(AssemblerFixture, AfterAFailedWriteBlocksAreDroppedUnwritten) {
   EXPECT_EQ(output.calls(), 2u);  // one written, one failed, then nothing
   EXPECT_EQ(output.writes().size(), 1u);
   EXPECT_EQ(assembler.pending_samples(), 8192u - 4 * 1920u);
+  ASSERT_FALSE(assembler.output_error().ok());
+  EXPECT_EQ(assembler.output_error().error(), "disk full");
+}
+
+TEST_F(AssemblerFixture, TheReaderGoingAwayIsNoOutputError) {
+  output.fail_from_write(0, /*reader_gone=*/true);
+  accept(make_chunk(0, 1024));
+  accept(make_chunk(512, 1024));
+  EXPECT_TRUE(output_failed);
+  EXPECT_TRUE(assembler.output_error().ok());
 }
 
 }  // namespace

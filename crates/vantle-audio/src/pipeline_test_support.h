@@ -59,12 +59,16 @@ bool eventually(Predicate done, std::chrono::milliseconds limit = std::chrono::s
   return true;
 }
 
-// Records every unit written; can be told to fail from the n-th write on.
+// Records every unit written; can be told to fail from the n-th write on,
+// with an error or as if the reader had gone away.
 class RecordingSink {
  public:
   OutputSink sink() { return OutputSink{&RecordingSink::write, this}; }
 
-  void fail_from_write(std::size_t index) { fail_from_ = static_cast<long long>(index); }
+  void fail_from_write(std::size_t index, bool reader_gone = false) {
+    reader_gone_ = reader_gone;
+    fail_from_ = static_cast<long long>(index);
+  }
 
   std::vector<std::string> writes() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -76,21 +80,23 @@ class RecordingSink {
   }
 
  private:
-  static Status write(void* context, const std::uint8_t* bytes, std::size_t size) {
+  static WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
     auto* self = static_cast<RecordingSink*>(context);
     std::lock_guard<std::mutex> lock(self->mutex_);
     const auto index = static_cast<long long>(self->calls_++);
     if (self->fail_from_ >= 0 && index >= self->fail_from_) {
-      return make_error("failed to write whole buffer");
+      return WriteStatus::failed(self->reader_gone_ ? "reader gone" : "disk full",
+                                 self->reader_gone_.load());
     }
     self->writes_.emplace_back(reinterpret_cast<const char*>(bytes), size);
-    return Status::success();
+    return WriteStatus::written();
   }
 
   mutable std::mutex mutex_;
   std::vector<std::string> writes_;
   std::size_t calls_ = 0;
   std::atomic<long long> fail_from_{-1};
+  std::atomic<bool> reader_gone_{false};
 };
 
 class ManualClock {

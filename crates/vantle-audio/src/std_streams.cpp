@@ -34,9 +34,25 @@ HANDLE std_handle(StandardStream stream) {
   return GetStdHandle(stream == StandardStream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
+// The failures that mean the reader has closed its end of the pipe.
+bool is_reader_gone(DWORD code) {
+  return code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA || code == ERROR_PIPE_NOT_CONNECTED;
+}
+
+WriteStatus failed_write(DWORD code) {
+  return WriteStatus::failed(os_error_text(static_cast<std::int32_t>(code)), is_reader_gone(code));
+}
+
+// A missing or invalid handle: discarded, or the failure of a write to it.
+WriteStatus missing_handle(MissingStream missing) {
+  return missing == MissingStream::discard ? WriteStatus::written()
+                                           : failed_write(ERROR_INVALID_HANDLE);
+}
+
 // A console shows text through its wide-character interface; the bytes are
 // UTF-8 and are converted first.
-Status write_console(HANDLE console, const void* data, std::size_t size) {
+WriteStatus write_console(HANDLE console, const void* data, std::size_t size,
+                          MissingStream missing) {
   const std::u16string wide =
       utf8_to_utf16_lossy(std::string_view(static_cast<const char*>(data), size));
   std::size_t done = 0;
@@ -46,17 +62,14 @@ Status write_console(HANDLE console, const void* data, std::size_t size) {
     if (!WriteConsoleW(console, reinterpret_cast<const wchar_t*>(wide.data() + done), chunk,
                        &written, nullptr)) {
       const DWORD code = GetLastError();
-      if (code == ERROR_INVALID_HANDLE) {
-        return Status::success();
-      }
-      return make_error(os_error_text(static_cast<std::int32_t>(code)));
+      return code == ERROR_INVALID_HANDLE ? missing_handle(missing) : failed_write(code);
     }
     if (written == 0) {
-      return make_error(kWriteZero);
+      return WriteStatus::failed(kWriteZero, false);
     }
     done += written;
   }
-  return Status::success();
+  return WriteStatus::written();
 }
 
 #endif
@@ -71,9 +84,10 @@ std::mutex& standard_stream_lock(StandardStream stream) {
 
 #ifdef _WIN32
 
-Status write_all_to_handle(NativeHandle handle, const void* data, std::size_t size) {
+WriteStatus write_all_to_handle(NativeHandle handle, const void* data, std::size_t size,
+                                MissingStream missing) {
   if (is_missing(handle)) {
-    return Status::success();
+    return missing_handle(missing);
   }
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (size > 0) {
@@ -81,30 +95,29 @@ Status write_all_to_handle(NativeHandle handle, const void* data, std::size_t si
     DWORD written = 0;
     if (!WriteFile(handle, bytes, chunk, &written, nullptr)) {
       const DWORD code = GetLastError();
-      if (code == ERROR_INVALID_HANDLE) {
-        return Status::success();  // treated like a missing handle
-      }
-      return make_error(os_error_text(static_cast<std::int32_t>(code)));
+      // A handle that is not one (closed, or never a file) counts as missing.
+      return code == ERROR_INVALID_HANDLE ? missing_handle(missing) : failed_write(code);
     }
     if (written == 0) {
-      return make_error(kWriteZero);
+      return WriteStatus::failed(kWriteZero, false);
     }
     bytes += written;
     size -= written;
   }
-  return Status::success();
+  return WriteStatus::written();
 }
 
-Status write_all(StandardStream stream, const void* data, std::size_t size) {
+WriteStatus write_all(StandardStream stream, const void* data, std::size_t size,
+                      MissingStream missing) {
   HANDLE handle = std_handle(stream);
   if (is_missing(handle)) {
-    return Status::success();
+    return missing_handle(missing);
   }
   DWORD mode = 0;
   if (stream == StandardStream::error && GetConsoleMode(handle, &mode)) {
-    return write_console(handle, data, size);
+    return write_console(handle, data, size, missing);
   }
-  return write_all_to_handle(handle, data, size);
+  return write_all_to_handle(handle, data, size, missing);
 }
 
 std::string os_error_text(std::int32_t code) {
@@ -121,47 +134,52 @@ std::string os_error_text(std::int32_t code) {
   }
   const DWORD length = FormatMessageW(flags, module, message_id, 0, buffer,
                                       static_cast<DWORD>(std::size(buffer)), nullptr);
+  std::string message;
   if (length == 0) {
     const DWORD format_error = GetLastError();
-    return "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " +
-           std::to_string(format_error) + ")";
+    message = "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " +
+              std::to_string(format_error) + ")";
+  } else if (std::optional<std::string> text = utf16_to_utf8_strict(buffer, length)) {
+    message = std::move(*text);
+    const std::size_t end = message.find_last_not_of("\t\n\f\r ");
+    message.erase(end == std::string::npos ? 0 : end + 1);
+  } else {
+    message = "OS Error " + std::to_string(code) + " (FormatMessageW() returned invalid UTF-16)";
   }
-  std::optional<std::string> message = utf16_to_utf8_strict(buffer, length);
-  if (!message) {
-    return "OS Error " + std::to_string(code) + " (FormatMessageW() returned invalid UTF-16)";
-  }
-  const std::size_t end = message->find_last_not_of("\t\n\f\r ");
-  message->erase(end == std::string::npos ? 0 : end + 1);
-  return *message + " (os error " + std::to_string(code) + ")";
+  // Whatever the message, the code ends the text.
+  return message + " (os error " + std::to_string(code) + ")";
 }
 
 #else
 
-Status write_all_to_handle(NativeHandle fd, const void* data, std::size_t size) {
+WriteStatus write_all_to_handle(NativeHandle fd, const void* data, std::size_t size,
+                                MissingStream missing) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (size > 0) {
     const ssize_t written = ::write(fd, bytes, size);
     if (written < 0) {
-      if (errno == EINTR) {
+      const int code = errno;
+      if (code == EINTR) {
         continue;
       }
-      if (errno == EBADF) {
-        return Status::success();  // no such stream: the bytes are discarded
+      if (code == EBADF && missing == MissingStream::discard) {
+        return WriteStatus::written();  // no such stream: the bytes are discarded
       }
-      return make_error(os_error_text(errno));
+      return WriteStatus::failed(os_error_text(code), code == EPIPE);
     }
     if (written == 0) {
-      return make_error(kWriteZero);
+      return WriteStatus::failed(kWriteZero, false);
     }
     bytes += written;
     size -= static_cast<std::size_t>(written);
   }
-  return Status::success();
+  return WriteStatus::written();
 }
 
-Status write_all(StandardStream stream, const void* data, std::size_t size) {
+WriteStatus write_all(StandardStream stream, const void* data, std::size_t size,
+                      MissingStream missing) {
   return write_all_to_handle(stream == StandardStream::output ? STDOUT_FILENO : STDERR_FILENO, data,
-                             size);
+                             size, missing);
 }
 
 std::string os_error_text(std::int32_t code) {

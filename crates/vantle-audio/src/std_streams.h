@@ -23,13 +23,46 @@ enum class StandardStream { output, error };
 // The process-wide lock of one standard stream.
 std::mutex& standard_stream_lock(StandardStream stream);
 
+// How a write ended: every byte written, or a failure with its
+// operating-system error text. A failure may be the reader closing its end
+// of a pipe (EPIPE; on Windows a broken pipe, "no data" or a pipe that is not
+// connected): a capture takes that as the translator going away, not as an
+// error.
+class [[nodiscard]] WriteStatus {
+ public:
+  static WriteStatus written() { return WriteStatus(); }
+  static WriteStatus failed(std::string message, bool reader_gone) {
+    WriteStatus status;
+    status.error_ = Status(make_error(std::move(message)));
+    status.reader_gone_ = reader_gone;
+    return status;
+  }
+
+  bool ok() const { return error_.ok(); }
+  explicit operator bool() const { return ok(); }
+  bool reader_gone() const { return reader_gone_; }
+  const std::string& error() const { return error_.error(); }
+  // The outcome as a plain status: the reader's going away is a failure too.
+  const Status& status() const { return error_; }
+
+ private:
+  WriteStatus() = default;
+  Status error_;
+  bool reader_gone_ = false;
+};
+
+// What a write does when the stream has no handle, or an invalid one. The
+// PCM stream and the event lines discard their bytes (nobody reads them);
+// the listing, which exists only to be read, fails.
+enum class MissingStream { discard, fail };
+
 // Writes every byte to the stream; the caller holds the stream's lock.
 // A short write is continued with the rest and an interrupted write retried.
 // A write that accepts no byte fails with "failed to write whole buffer"; any
-// other failure with the operating-system error text. A missing or invalid
-// handle counts as success and the bytes are discarded. On Windows, standard
+// other failure with the operating-system error text. On Windows, standard
 // error attached to a console is written as UTF-16 through the console.
-Status write_all(StandardStream stream, const void* data, std::size_t size);
+WriteStatus write_all(StandardStream stream, const void* data, std::size_t size,
+                      MissingStream missing = MissingStream::discard);
 
 // The same for an explicit handle (a file descriptor, or a HANDLE on
 // Windows), without the console special case.
@@ -38,7 +71,8 @@ using NativeHandle = void*;
 #else
 using NativeHandle = int;
 #endif
-Status write_all_to_handle(NativeHandle handle, const void* data, std::size_t size);
+WriteStatus write_all_to_handle(NativeHandle handle, const void* data, std::size_t size,
+                                MissingStream missing = MissingStream::discard);
 
 // The operating system's message for an error code of the input/output or
 // thread layer, followed by " (os error N)".

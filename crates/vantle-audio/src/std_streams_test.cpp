@@ -7,6 +7,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #include <csignal>
 #endif
@@ -84,15 +85,16 @@ TEST(WriteAll, BytesArriveUnchanged) {
   EXPECT_EQ(pipe.drain(bytes.size()), bytes);
 }
 
-TEST(WriteAll, ClosedReaderIsAnOsError) {
+TEST(WriteAll, ClosedReaderIsAnOsErrorThatSaysTheReaderIsGone) {
 #ifndef _WIN32
   std::signal(SIGPIPE, SIG_IGN);
 #endif
   Pipe pipe;
   pipe.close_read();
   const char byte = 'x';
-  const Status status = write_all_to_handle(pipe.write, &byte, 1);
+  const WriteStatus status = write_all_to_handle(pipe.write, &byte, 1);
   ASSERT_FALSE(status.ok());
+  EXPECT_TRUE(status.reader_gone());
 #ifdef _WIN32
   // Wine reports a broken pipe (109); Windows itself "the pipe is being closed" (232).
   const bool known =
@@ -103,14 +105,51 @@ TEST(WriteAll, ClosedReaderIsAnOsError) {
   EXPECT_TRUE(known) << status.error();
 }
 
-TEST(WriteAll, MissingHandleDiscardsTheBytes) {
+// A full disk is a failure of its own, not the reader going away.
+TEST(WriteAll, FullDiskIsAnOsErrorOfItsOwn) {
+#ifdef _WIN32
+  HANDLE full = CreateFileW(L"Z:\\dev\\full", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(full, INVALID_HANDLE_VALUE) << "Wine maps Z: to the root";
+#else
+  const int full = ::open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+#endif
+  const std::string bytes(1920, 'x');
+  const WriteStatus status = write_all_to_handle(full, bytes.data(), bytes.size());
+#ifdef _WIN32
+  CloseHandle(full);
+#else
+  ::close(full);
+#endif
+  ASSERT_FALSE(status.ok());
+  EXPECT_FALSE(status.reader_gone());
+#ifdef _WIN32
+  EXPECT_EQ(status.error(), os_error_text(ERROR_DISK_FULL));
+#else
+  EXPECT_EQ(status.error(), "No space left on device (os error 28)");
+#endif
+}
+
+// The PCM stream and the event lines discard bytes nobody can receive; the
+// listing must fail instead.
+TEST(WriteAll, MissingHandleDiscardsOrFailsAsAsked) {
   const char byte = 'x';
 #ifdef _WIN32
-  EXPECT_TRUE(write_all_to_handle(nullptr, &byte, 1).ok());
-  EXPECT_TRUE(write_all_to_handle(INVALID_HANDLE_VALUE, &byte, 1).ok());
+  const HANDLE missing[] = {nullptr, INVALID_HANDLE_VALUE};
+  const std::string expected = os_error_text(ERROR_INVALID_HANDLE);
 #else
-  EXPECT_TRUE(write_all_to_handle(-1, &byte, 1).ok());
+  const int missing[] = {-1};
+  const std::string expected = "Bad file descriptor (os error 9)";
 #endif
+  for (const auto handle : missing) {
+    EXPECT_TRUE(write_all_to_handle(handle, &byte, 1).ok());
+    EXPECT_TRUE(write_all_to_handle(handle, &byte, 1, MissingStream::discard).ok());
+    const WriteStatus failed = write_all_to_handle(handle, &byte, 1, MissingStream::fail);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error(), expected);
+    EXPECT_FALSE(failed.reader_gone());
+  }
 }
 
 TEST(OsErrorText, MessageThenCodeInDecimal) {
@@ -119,10 +158,10 @@ TEST(OsErrorText, MessageThenCodeInDecimal) {
   EXPECT_TRUE(text.ends_with(" (os error 5)")) << text;
   EXPECT_GT(text.size(), std::string(" (os error 5)").size());
   EXPECT_EQ(text.find('\r'), std::string::npos);
-  // A code the system has no message for.
-  EXPECT_EQ(
-      os_error_text(0x20001234).rfind("OS Error 536875572 (FormatMessageW() returned error ", 0),
-      0u);
+  // A code the system has no message for: the lookup's failure is the
+  // message, and the code still ends the text.
+  EXPECT_EQ(os_error_text(0x20001234),
+            "OS Error 536875572 (FormatMessageW() returned error 317) (os error 536875572)");
 #else
   EXPECT_EQ(os_error_text(32), "Broken pipe (os error 32)");
 #endif

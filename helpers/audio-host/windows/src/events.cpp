@@ -66,12 +66,13 @@ vantle_audio::Status write_event_line(const EventObject& event) {
   if (g_event_output_failed.load(std::memory_order_relaxed)) {
     return vantle_audio::make_error("standard error is no longer writable");
   }
-  vantle_audio::Status written =
+  // Without a standard error handle the line is dropped and the run goes on.
+  const vantle_audio::WriteStatus written =
       vantle_audio::write_all(StandardStream::error, line.data(), line.size());
   if (!written.ok()) {
     g_event_output_failed.store(true, std::memory_order_relaxed);
   }
-  return written;
+  return written.status();
 }
 
 }  // namespace audio_host

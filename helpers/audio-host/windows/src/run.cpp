@@ -8,7 +8,9 @@
 
 #include "capture.h"
 #include "events.h"
+#include "native/audio_thread.h"
 #include "native/capture_stream.h"
+#include "native/console_stop.h"
 #include "native/loopback_activation.h"
 #include "native/processes.h"
 #include "native/system_error.h"
@@ -44,17 +46,19 @@ class Pipeline {
   // A set-up step failed: join the worker, then release the producer.
   ~Pipeline() {
     if (handle_) {
-      vantle_audio::stop_capture_worker(std::move(*handle_));
+      (void)vantle_audio::stop_capture_worker(std::move(*handle_));
     }
   }
 
   vantle_audio::CaptureProducer& producer() { return *producer_; }
 
   // After the capture: release the producer, then clear `running` and join.
-  void stop_after_capture() {
+  // The error that ended the PCM output, if one did.
+  Status stop_after_capture() {
     producer_.reset();
-    vantle_audio::stop_capture_worker(std::move(*handle_));
+    Status output = vantle_audio::stop_capture_worker(std::move(*handle_));
     handle_.reset();
+    return output;
   }
 
  private:
@@ -146,6 +150,9 @@ Status run_capture(const HostRequest& request) {
   if (Status announced = write_event_line(format_event()); !announced) {
     return announced;  // standard error is gone: nothing more is written
   }
+  // The packet loop's thread gets the scheduler's attention from here on; a
+  // refusal leaves it at normal priority and is not reported.
+  win::ThreadTaskRegistration audio_thread = win::register_thread_for_task(win::kAudioTask);
   if (Status started = win::start_capture_stream(stream); !started) {
     return started;
   }
@@ -156,9 +163,11 @@ Status run_capture(const HostRequest& request) {
       win::console_stop_requested(), *output_failed, translator.value().handle(),
       selected ? selected->handle() : nullptr, stream, consumer, zero_block.data()});
 
-  // The normal take-down.
+  // The normal take-down. A failed PCM write ended the loop normally; unless
+  // it was the reader going away, its error is the run's result.
   win::stop_capture_stream(stream);
-  pipeline->stop_after_capture();
+  audio_thread.reset();
+  const Status output = pipeline->stop_after_capture();
   pipeline.reset();
   output_failed.reset();
   win::close_capture_stream(stream);
@@ -166,7 +175,7 @@ Status run_capture(const HostRequest& request) {
   selected.reset();
   translator.value().reset();
   table.value().clear();
-  return captured;
+  return captured.ok() ? output : captured;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "native/system_error.h"
 #include "standin_protocol.h"
+#include "std_streams.h"
 #include "support/child_process.h"
 #include "support/window_helper_child.h"
 
@@ -83,12 +84,11 @@ class CaptureEndToEnd : public ::testing::Test {
   // Starts the translator, which starts the host with `host_arguments`.
   void start(const std::string& scenario, std::vector<std::wstring> parent_arguments,
              const std::vector<std::wstring>& host_arguments,
-             std::vector<std::wstring> environment = {}) {
+             std::vector<std::wstring> environment = {}, test_support::ChildOptions options = {}) {
     environment.push_back(L"STANDIN_LOOPBACK_SCENARIO=" + test_support::widen(scenario));
     environment.push_back(L"STANDIN_LOOPBACK_LOG=" + log_path_);
     parent_arguments.insert(parent_arguments.end(), {L"--pid-file", pid_path_, L"--"});
     parent_arguments.insert(parent_arguments.end(), host_arguments.begin(), host_arguments.end());
-    test_support::ChildOptions options;
     options.environment = std::move(environment);
     ASSERT_TRUE(translator_->start(test_support::program_folder() + L"test-parent.exe",
                                    parent_arguments, options))
@@ -196,6 +196,20 @@ TEST_F(CaptureEndToEnd, SelectedProcessExitingIsAnError) {
   EXPECT_EQ(translator_->exit_code(), 1u);
   EXPECT_EQ(translator_->err(), kFormatLine + error_line("selected process exited"));
   EXPECT_EQ(translator_->out().size() % 1920, 0u);
+}
+
+// Only the reader's going away ends a capture normally: any other failed
+// write of the PCM (here a full disk) is an error the translator must hear.
+TEST_F(CaptureEndToEnd, FailedPcmWriteIsAnErrorUnlessTheReaderWentAway) {
+  test_support::ChildOptions options;
+  options.stdout_mode = test_support::ChildOptions::Stdout::file;
+  options.stdout_file = L"Z:\\dev\\full";  // the host inherits it from the translator
+  start("default", {}, target_arguments(), {}, options);
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(translator_->exit_code(), 1u);
+  EXPECT_EQ(translator_->err(),
+            kFormatLine + error_line(vantle_audio::os_error_text(ERROR_DISK_FULL)));
+  EXPECT_NE(position("audio_client.Stop"), -1) << "the normal take-down";
 }
 
 TEST_F(CaptureEndToEnd, ConsoleStopEndsTheCaptureNormally) {

@@ -2,6 +2,8 @@
 // the command line's refusals end as one error event and exit status 1.
 #include <gtest/gtest.h>
 
+#include "events.h"
+#include "std_streams.h"
 #include "support/child_process.h"
 
 namespace {
@@ -36,6 +38,33 @@ TEST(HostCommandLine, RefusalsAreOneErrorLineAndExitStatusOne) {
     EXPECT_EQ(result.exit_code, 1u) << c.message;
     EXPECT_EQ(result.err, error_line(c.message));
     EXPECT_EQ(result.out, "");
+  }
+}
+
+// A listing that reaches nobody is a failure, reported like any failed
+// write of the listing: the system's text for the write's error.
+TEST(HostListing, ListingThatCannotBeDeliveredIsAnError) {
+  using Stdout = test_support::ChildOptions::Stdout;
+  const struct {
+    Stdout mode;
+    std::vector<std::string> messages;  // Wine reports a broken pipe, Windows "no data"
+  } cases[] = {
+      {Stdout::none, {vantle_audio::os_error_text(ERROR_INVALID_HANDLE)}},
+      {Stdout::reader_gone,
+       {vantle_audio::os_error_text(ERROR_BROKEN_PIPE),
+        vantle_audio::os_error_text(ERROR_NO_DATA)}},
+  };
+  for (const auto& c : cases) {
+    test_support::ChildOptions options;
+    options.stdout_mode = c.mode;
+    const auto result = run(host_exe(), {L"--list"}, options);
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exit_code, 1u);
+    bool known = false;
+    for (const auto& message : c.messages) {
+      known = known || result.err == audio_host::error_event(message).to_json() + "\n";
+    }
+    EXPECT_TRUE(known) << result.err;
   }
 }
 

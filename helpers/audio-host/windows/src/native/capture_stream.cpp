@@ -144,24 +144,6 @@ void close_capture_stream(CaptureStream& stream) {
   stream.capture_client.reset();
 }
 
-std::atomic<bool>& console_stop_requested() {
-  static std::atomic<bool> requested{false};
-  return requested;
-}
-
-BOOL WINAPI console_stop_handler(DWORD) {
-  // Every control type alike: Ctrl+C, Ctrl+Break, close, logoff, shutdown.
-  console_stop_requested().store(true);
-  return TRUE;
-}
-
-Status install_console_stop_handler() {
-  if (!SetConsoleCtrlHandler(console_stop_handler, TRUE)) {
-    return make_error(context_message("console stop handler", SystemError::from_last_error()));
-  }
-  return Status::success();
-}
-
 Status run_packet_loop(const PacketLoopInputs& in) {
   for (;;) {
     if (in.stop_requested.load()) {

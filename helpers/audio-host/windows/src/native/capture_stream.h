@@ -1,9 +1,8 @@
 // The process-loopback capture stream and its packet loop.
 //
-// Threads: everything here runs on the main thread, except the console
-// control handler, which the system calls on a thread of its own and which
-// only sets console_stop_requested(). The loop reads that flag and the
-// pipeline's output_failed flag (set by the capture worker) with plain
+// Threads: everything here runs on the main thread. The loop reads the
+// console stop flag (set by the console stop handler, console_stop.h) and
+// the pipeline's output_failed flag (set by the capture worker) with plain
 // atomic loads once per pass; it takes no lock and never waits on the
 // worker.
 #pragma once
@@ -51,15 +50,6 @@ void stop_capture_stream(CaptureStream& stream);
 // Closes the capture event (failure ignored), then releases the capture
 // client.
 void close_capture_stream(CaptureStream& stream);
-
-// Set by the console control handler, never cleared.
-std::atomic<bool>& console_stop_requested();
-
-// The handler itself: any control signal asks the capture to stop.
-BOOL WINAPI console_stop_handler(DWORD control_type);
-
-// Registers console_stop_handler for the rest of the process's life.
-Status install_console_stop_handler();
 
 // Where the packet loop delivers audio: the capture pipeline's producer.
 class SampleConsumer {

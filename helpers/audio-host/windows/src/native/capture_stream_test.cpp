@@ -379,17 +379,6 @@ TEST_F(CaptureStreamTest, StopConditions) {
   EXPECT_GE(consumer_.frames, 960u);
 }
 
-TEST(ConsoleStopHandler, AnySignalRequestsAStop) {
-  for (const DWORD signal :
-       {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT}) {
-    console_stop_requested().store(false);
-    EXPECT_EQ(console_stop_handler(signal), TRUE);
-    EXPECT_TRUE(console_stop_requested().load());
-  }
-  console_stop_requested().store(false);
-  EXPECT_TRUE(install_console_stop_handler().ok());
-}
-
 // The real ten seconds: the wait gives up, and the client that the late
 // completion then obtains is released at once.
 TEST_F(CaptureStreamTest, LateCompletionIsDiscardedAfterTheTimeOut) {

@@ -129,7 +129,11 @@ Status list_applications() {
   const std::string text = application_list_json(entries.value());
   const std::lock_guard<std::mutex> lock(
       vantle_audio::standard_stream_lock(vantle_audio::StandardStream::output));
-  return vantle_audio::write_all(vantle_audio::StandardStream::output, text.data(), text.size());
+  // A listing that reaches nobody has failed, whatever the reason: a missing
+  // or invalid handle, or a reader that is gone.
+  return vantle_audio::write_all(vantle_audio::StandardStream::output, text.data(), text.size(),
+                                 vantle_audio::MissingStream::fail)
+      .status();
 }
 
 }  // namespace audio_host::win

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 namespace test_support {
 
@@ -151,9 +152,24 @@ bool Child::start(const std::wstring& exe, const std::vector<std::wstring>& argu
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
   HANDLE in_read = nullptr;
-  CreatePipe(&out_read, &out_write, &inherit, 1 << 16);
+  switch (options.stdout_mode) {
+    case ChildOptions::Stdout::pipe:
+    case ChildOptions::Stdout::reader_gone:
+      CreatePipe(&out_read, &out_write, &inherit, 1 << 16);
+      SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+      if (options.stdout_mode == ChildOptions::Stdout::reader_gone) {
+        CloseHandle(std::exchange(out_read, nullptr));
+      }
+      break;
+    case ChildOptions::Stdout::none:
+      break;
+    case ChildOptions::Stdout::file:
+      out_write =
+          CreateFileW(options.stdout_file.c_str(), GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+      break;
+  }
   CreatePipe(&err_read, &err_write, &inherit, 1 << 16);
-  SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
   if (options.stdin_pipe) {
     CreatePipe(&in_read, &stdin_write_, &inherit, 1 << 16);
@@ -183,11 +199,13 @@ bool Child::start(const std::wstring& exe, const std::vector<std::wstring>& argu
                      options.creation_flags | CREATE_UNICODE_ENVIRONMENT,
                      environment.empty() ? nullptr : environment.data(), nullptr, &startup, &info);
   const DWORD start_error = GetLastError();
-  CloseHandle(out_write);
+  if (out_write != nullptr && out_write != INVALID_HANDLE_VALUE)
+    CloseHandle(out_write);
   CloseHandle(err_write);
   CloseHandle(in_read);
   if (!started) {
-    CloseHandle(out_read);
+    if (out_read != nullptr)
+      CloseHandle(out_read);
     CloseHandle(err_read);
     error_ = "CreateProcessW failed with " + std::to_string(start_error);
     return false;
@@ -195,9 +213,11 @@ bool Child::start(const std::wstring& exe, const std::vector<std::wstring>& argu
   CloseHandle(info.hThread);
   process_ = info.hProcess;
   pid_ = info.dwProcessId;
-  out_ = std::make_unique<Stream>();
-  out_->read = out_read;
-  out_->reader = std::thread([s = out_.get()] { s->run(); });
+  if (out_read != nullptr) {
+    out_ = std::make_unique<Stream>();
+    out_->read = out_read;
+    out_->reader = std::thread([s = out_.get()] { s->run(); });
+  }
   err_ = std::make_unique<Stream>();
   err_->read = err_read;
   err_->reader = std::thread([s = err_.get()] { s->run(); });

@@ -26,6 +26,12 @@ struct ChildOptions {
   DWORD creation_flags = 0;
   // Standard input: the NUL device unless a pipe is asked for.
   bool stdin_pipe = false;
+  // Standard output: a pipe this side reads (out()); a pipe whose reader is
+  // gone before the child starts; no handle at all; or the file
+  // `stdout_file` (for example Z:\dev\full, a disk that is always full).
+  enum class Stdout { pipe, reader_gone, none, file };
+  Stdout stdout_mode = Stdout::pipe;
+  std::wstring stdout_file;
 };
 
 class Child {
