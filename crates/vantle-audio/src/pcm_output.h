@@ -26,6 +26,9 @@
 
 namespace vantle_audio {
 
+// The PCM stream has one channel: every block is mixed down to mono.
+inline constexpr std::uint16_t kPcmChannels = 1;
+
 // Where whole units of bytes go (one PCM block, one statistics line). A plain
 // function pointer and context: cheap to call and easy to replace in tests.
 struct OutputSink {

@@ -133,7 +133,7 @@ Status run_capture(const HostRequest& request) {
   auto output_failed = std::make_shared<std::atomic<bool>>(false);
   std::optional<Pipeline> pipeline;
   {
-    auto worker = vantle_audio::start_capture_worker(win::kCaptureChannels, win::kCaptureSampleRate,
+    auto worker = vantle_audio::start_capture_worker(kCaptureChannels, kCaptureSampleRate,
                                                      output_failed);
     if (!worker) {
       return std::move(worker).take_error();
@@ -147,7 +147,7 @@ Status run_capture(const HostRequest& request) {
   if (!still_running(translator.value()) || (selected && !still_running(*selected))) {
     return make_error("selected or parent process exited before capture");
   }
-  if (Status announced = write_event_line(format_event()); !announced) {
+  if (Status announced = write_event_line(format_event("wasapi-process-loopback")); !announced) {
     return announced;  // standard error is gone: nothing more is written
   }
   // The packet loop's thread gets the scheduler's attention from here on; a

@@ -13,6 +13,7 @@
 
 #include "native/owners.h"
 #include "result.h"
+#include "stream_format.h"
 
 namespace audio_host::win {
 
@@ -30,9 +31,6 @@ struct CaptureStream {
   std::uint32_t buffer_frames = 0;
 };
 
-// The capture format: 32-bit float, two channels, 48000 Hz.
-inline constexpr std::uint16_t kCaptureChannels = 2;
-inline constexpr std::uint32_t kCaptureSampleRate = 48000;
 // Silent packets are pushed from a block of this many zeros.
 inline constexpr std::size_t kZeroBlockSamples = 1024;
 

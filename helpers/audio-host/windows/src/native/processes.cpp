@@ -1,11 +1,9 @@
 #include "native/processes.h"
 
-#include <mutex>
 #include <set>
 #include <vector>
 
 #include "native/system_error.h"
-#include "std_streams.h"
 #include "text.h"
 
 namespace audio_host::win {
@@ -97,7 +95,7 @@ Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
 Status verify_selected_identity(const ProcessIdentity& identity, std::string_view expected_exe,
                                 std::uint64_t expected_start) {
   return verify_identity_values(identity.exe(), identity.start_time(), expected_exe,
-                                expected_start);
+                                expected_start, PathRules::windows);
 }
 
 Result<std::vector<ApplicationEntry>> collect_applications() {
@@ -116,7 +114,8 @@ Result<std::vector<ApplicationEntry>> collect_applications() {
     if (WaitForSingleObject(found.handle(), 0) != WAIT_TIMEOUT) {
       continue;  // exited (or the wait failed) since its window was seen
     }
-    entries.push_back(make_application_entry(pid, found.exe(), found.start_time()));
+    entries.push_back(
+        make_application_entry(pid, found.exe(), found.start_time(), PathRules::windows));
   }
   return entries;
 }
@@ -126,14 +125,7 @@ Status list_applications() {
   if (!entries) {
     return std::move(entries).take_error();
   }
-  const std::string text = application_list_json(entries.value());
-  const std::lock_guard<std::mutex> lock(
-      vantle_audio::standard_stream_lock(vantle_audio::StandardStream::output));
-  // A listing that reaches nobody has failed, whatever the reason: a missing
-  // or invalid handle, or a reader that is gone.
-  return vantle_audio::write_all(vantle_audio::StandardStream::output, text.data(), text.size(),
-                                 vantle_audio::MissingStream::fail)
-      .status();
+  return write_application_list(entries.value());
 }
 
 }  // namespace audio_host::win

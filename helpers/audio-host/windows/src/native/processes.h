@@ -5,7 +5,7 @@
 // Everything here is called from the host's main thread only. A
 // ProcessIdentity owns its handle and is not shared with other threads; the
 // capture worker never sees one. The listing holds the standard output lock
-// of std_streams.h while it writes.
+// of std_streams.h while it writes (listing.h).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "native/owners.h"
+#include "listing.h"
 #include "process_rules.h"
 #include "result.h"
 
@@ -76,8 +77,7 @@ vantle_audio::Status verify_selected_identity(const ProcessIdentity& identity,
 vantle_audio::Result<std::vector<ApplicationEntry>> collect_applications();
 
 // `--list`: collect_applications(), then the JSON array on standard output
-// (no line feed), written under the standard output lock. A failed write
-// gives the operating system's error text.
+// (write_application_list).
 vantle_audio::Status list_applications();
 
 }  // namespace audio_host::win

@@ -1,7 +1,6 @@
 #include "process_rules.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -169,7 +168,8 @@ TEST(IdentityComparison, FoldsOnlyAsciiLettersAndNeedsTheExactStartTime) {
       {"c:\\apps\\player\xC3\xA4.exe", kStart + 1, false},
   };
   for (const Case& c : cases) {
-    const auto status = verify_identity_values(exe, kStart, c.expected_exe, c.expected_start);
+    const auto status =
+        verify_identity_values(exe, kStart, c.expected_exe, c.expected_start, PathRules::windows);
     EXPECT_EQ(status.ok(), c.accepted) << c.expected_exe << " " << c.expected_start;
     if (!status) {
       EXPECT_EQ(status.error(), "selected process identity changed; refresh the process list");
@@ -178,55 +178,34 @@ TEST(IdentityComparison, FoldsOnlyAsciiLettersAndNeedsTheExactStartTime) {
 }
 
 TEST(IdentityComparison, PunctuationIsNotFoldedLikeLetters) {
+  constexpr PathRules kWindows = PathRules::windows;
   // Bytes that differ by 0x20 but are not A-Z/a-z stay different.
-  EXPECT_FALSE(same_executable_path("C:\\a@b.exe", "C:\\a`b.exe"));
-  EXPECT_FALSE(same_executable_path("C:\\a[b.exe", "C:\\a{b.exe"));
-  EXPECT_FALSE(same_executable_path("C:\\a\xC4.exe", "C:\\a\xE4.exe"));
-  EXPECT_TRUE(same_executable_path("AZaz", "azAZ"));
-  EXPECT_FALSE(same_executable_path("C:\\a.exe", std::string("C:\\a.exe\0", 9)));
+  EXPECT_FALSE(same_executable_path("C:\\a@b.exe", "C:\\a`b.exe", kWindows));
+  EXPECT_FALSE(same_executable_path("C:\\a[b.exe", "C:\\a{b.exe", kWindows));
+  EXPECT_FALSE(same_executable_path("C:\\a\xC4.exe", "C:\\a\xE4.exe", kWindows));
+  EXPECT_TRUE(same_executable_path("AZaz", "azAZ", kWindows));
+  EXPECT_FALSE(same_executable_path("C:\\a.exe", std::string("C:\\a.exe\0", 9), kWindows));
 }
 
-TEST(ApplicationListing, LabelIsTheTextAfterTheLastSeparator) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"C:\\Apps\\player.exe", "player.exe"},
-      {"Z:\\tmp\\x/app.exe", "app.exe"},
-      {"C:/a\\b/c.exe", "c.exe"},
-      {"player.exe", "player.exe"},
-      {"C:\\Apps\\", ""},
-      {"", ""},
-      {"C:\\M\xC3\xBCsik\\Pl\xC3\xA4yer.exe", "Pl\xC3\xA4yer.exe"},
+// Linux paths are bytes: any difference, the case of ASCII letters included,
+// is another program.
+TEST(IdentityComparison, PosixPathsAreComparedByteForByte) {
+  const struct {
+    const char* expected;
+    bool same;
+  } cases[] = {
+      {"/usr/bin/paplay", true},
+      {"/usr/bin/Paplay", false},
+      {"/usr/bin/paplay/", false},
+      {"/usr//bin/paplay", false},
+      {"/usr/bin/paplay (deleted)", false},
   };
-  for (const auto& [path, label] : cases) {
-    EXPECT_EQ(executable_label(path), label) << path;
+  for (const auto& c : cases) {
+    EXPECT_EQ(same_executable_path("/usr/bin/paplay", c.expected, PathRules::posix), c.same)
+        << c.expected;
+    EXPECT_EQ(verify_identity_values("/usr/bin/paplay", 7, c.expected, 7, PathRules::posix).ok(),
+              c.same);
   }
-}
-
-TEST(ApplicationListing, WritesEntriesCompactlyInFixedMemberOrder) {
-  EXPECT_EQ(application_list_json({}), "[]");
-
-  const std::vector<ApplicationEntry> entries = {
-      make_application_entry(8, "C:\\Apps\\player.exe", 133'000'000'000'000'000),
-      make_application_entry(4242, "C:\\M\xC3\xBCsik\\\"q\".exe", UINT64_MAX),
-  };
-  EXPECT_EQ(entries[1].id, "pid:4242");
-  EXPECT_FALSE(entries[1].active);
-  const std::string text = application_list_json(entries);
-  EXPECT_EQ(text, R"([{"id":"pid:8","label":"player.exe","exe":"C:\\Apps\\player.exe",)"
-                  R"("start_time":133000000000000000,"active":false},)"
-                  R"({"id":"pid:4242","label":"\"q\".exe","exe":"C:\\M)"
-                  "\xC3\xBC"
-                  R"(sik\\\"q\".exe","start_time":18446744073709551615,"active":false}])");
-
-  // A real parser reads back the same values, in the same member order.
-  const auto parsed = nlohmann::ordered_json::parse(text);
-  ASSERT_EQ(parsed.size(), 2u);
-  std::vector<std::string> keys;
-  for (const auto& member : parsed[1].items()) {
-    keys.push_back(member.key());
-  }
-  EXPECT_EQ(keys, (std::vector<std::string>{"id", "label", "exe", "start_time", "active"}));
-  EXPECT_EQ(parsed[1]["exe"], entries[1].exe);
-  EXPECT_EQ(parsed[1]["start_time"].get<std::uint64_t>(), UINT64_MAX);
 }
 
 }  // namespace

@@ -7,8 +7,11 @@ namespace audio_host {
 namespace {
 
 TEST(Events, FormatAndErrorEventsAreByteExact) {
-  EXPECT_EQ(format_event().to_json(),
+  EXPECT_EQ(format_event("wasapi-process-loopback").to_json(),
             R"({"backend":"wasapi-process-loopback","channels":1,"event":"format",)"
+            R"("sampleFormat":"s16le","sampleRate":48000})");
+  EXPECT_EQ(format_event("pulseaudio-stream-monitor").to_json(),
+            R"({"backend":"pulseaudio-stream-monitor","channels":1,"event":"format",)"
             R"("sampleFormat":"s16le","sampleRate":48000})");
   EXPECT_EQ(error_event("target is required").to_json(),
             R"({"code":"capture_failed","event":"error","message":"target is required"})");

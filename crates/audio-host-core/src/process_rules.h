@@ -1,11 +1,11 @@
 // Process selection without the operating system: the parent links of one
 // process snapshot and the ancestry rules that keep the translator out of any
-// capture, the comparison of a process identity with the one the listing
-// showed, and the entries of the application listing with their JSON form.
+// capture, and the comparison of a process identity with the one the listing
+// showed.
 //
-// Pure functions over values; the Windows half that reads snapshots, opens
-// processes and enumerates windows is native/processes.h. Everything here
-// runs on the host's main thread, and nothing is shared.
+// Pure functions over values; each host's native layer reads the process
+// table and the identities from its system and hands them here. Everything
+// here runs on the host's main thread, and nothing is shared.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "command_line.h"
-#include "json.h"
 #include "result.h"
 
 namespace audio_host {
@@ -44,40 +43,25 @@ vantle_audio::Result<bool> is_on_ancestry_line(const ProcessTable& table, std::u
 vantle_audio::Status check_ancestry_rules(const HostRequest& request, std::uint32_t excluded_pid,
                                           std::uint32_t own_pid, const ProcessTable& table);
 
-// Executable paths as the identity check compares them: equal length, and
-// equal bytes once A-Z are mapped to a-z. Nothing else is folded or
-// normalised: non-ASCII letters, separators, prefixes and short names must
-// match exactly.
-bool same_executable_path(std::string_view path, std::string_view expected);
+// How the platform spells executable paths. Windows paths are compared
+// without regard to the case of ASCII letters and separate their parts with
+// '\' or '/'; Linux paths are bytes, compared exactly, separated by '/'.
+enum class PathRules { windows, posix };
+
+// Executable paths as the identity check compares them: equal length and
+// equal bytes, once A-Z are mapped to a-z under the Windows rules. Nothing
+// else is folded or normalised: non-ASCII letters, separators, prefixes and
+// short names must match exactly.
+bool same_executable_path(std::string_view path, std::string_view expected, PathRules rules);
 
 // Whether a process read now is the instance the translator selected: the
 // path first (see same_executable_path), then the exact creation time.
 // Fails with "selected process identity changed; refresh the process list".
 vantle_audio::Status verify_identity_values(std::string_view exe, std::uint64_t start_time,
                                             std::string_view expected_exe,
-                                            std::uint64_t expected_start);
+                                            std::uint64_t expected_start, PathRules rules);
 
-// The part of `path` after its last '\' or '/'; the whole path without one.
-std::string_view executable_label(std::string_view path);
-
-// One element of the application listing; the members are written in this
-// order.
-struct ApplicationEntry {
-  std::string id;  // "pid:N", the form --target accepts
-  std::string label;
-  std::string exe;
-  std::uint64_t start_time = 0;  // FILETIME count, unconverted
-  bool active = false;           // always false
-
-  friend bool operator==(const ApplicationEntry&, const ApplicationEntry&) = default;
-};
-
-ApplicationEntry make_application_entry(std::uint32_t pid, std::string exe,
-                                        std::uint64_t start_time);
-
-void write_application_entry(JsonWriter& writer, const ApplicationEntry& entry);
-
-// The whole listing as one compact JSON array, without a line feed.
-std::string application_list_json(const std::vector<ApplicationEntry>& entries);
+// The part of `path` after its last separator; the whole path without one.
+std::string_view executable_label(std::string_view path, PathRules rules);
 
 }  // namespace audio_host

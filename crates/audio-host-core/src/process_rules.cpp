@@ -77,9 +77,12 @@ Status check_ancestry_rules(const HostRequest& request, std::uint32_t excluded_p
   return Status::success();
 }
 
-bool same_executable_path(std::string_view path, std::string_view expected) {
+bool same_executable_path(std::string_view path, std::string_view expected, PathRules rules) {
   if (path.size() != expected.size()) {
     return false;
+  }
+  if (rules == PathRules::posix) {
+    return path == expected;
   }
   for (std::size_t i = 0; i < path.size(); ++i) {
     if (ascii_lower(path[i]) != ascii_lower(expected[i])) {
@@ -90,51 +93,17 @@ bool same_executable_path(std::string_view path, std::string_view expected) {
 }
 
 Status verify_identity_values(std::string_view exe, std::uint64_t start_time,
-                              std::string_view expected_exe, std::uint64_t expected_start) {
-  if (!same_executable_path(exe, expected_exe) || start_time != expected_start) {
+                              std::string_view expected_exe, std::uint64_t expected_start,
+                              PathRules rules) {
+  if (!same_executable_path(exe, expected_exe, rules) || start_time != expected_start) {
     return make_error("selected process identity changed; refresh the process list");
   }
   return Status::success();
 }
 
-std::string_view executable_label(std::string_view path) {
-  const std::size_t separator = path.find_last_of("\\/");
+std::string_view executable_label(std::string_view path, PathRules rules) {
+  const std::size_t separator = path.find_last_of(rules == PathRules::windows ? "\\/" : "/");
   return separator == std::string_view::npos ? path : path.substr(separator + 1);
-}
-
-ApplicationEntry make_application_entry(std::uint32_t pid, std::string exe,
-                                        std::uint64_t start_time) {
-  ApplicationEntry entry;
-  entry.id = "pid:" + std::to_string(pid);
-  entry.label = std::string(executable_label(exe));
-  entry.exe = std::move(exe);
-  entry.start_time = start_time;
-  return entry;
-}
-
-void write_application_entry(JsonWriter& writer, const ApplicationEntry& entry) {
-  writer.begin_object();
-  writer.key("id");
-  writer.string(entry.id);
-  writer.key("label");
-  writer.string(entry.label);
-  writer.key("exe");
-  writer.string(entry.exe);
-  writer.key("start_time");
-  writer.number(entry.start_time);
-  writer.key("active");
-  writer.boolean(entry.active);
-  writer.end_object();
-}
-
-std::string application_list_json(const std::vector<ApplicationEntry>& entries) {
-  JsonWriter writer;
-  writer.begin_array();
-  for (const ApplicationEntry& entry : entries) {
-    write_application_entry(writer, entry);
-  }
-  writer.end_array();
-  return std::move(writer).text();
 }
 
 }  // namespace audio_host

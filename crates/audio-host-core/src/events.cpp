@@ -1,11 +1,11 @@
 #include "events.h"
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 
 #include "json.h"
 #include "std_streams.h"
+#include "stream_format.h"
 
 namespace audio_host {
 namespace {
@@ -14,12 +14,6 @@ namespace {
 std::atomic<bool> g_event_output_failed{false};
 
 }  // namespace
-
-bool EventObject::ByteOrder::operator()(const std::string& a, const std::string& b) const {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-  });
-}
 
 void EventObject::set(std::string key, EventValue value) {
   members_.insert_or_assign(std::move(key), std::move(value));
@@ -40,12 +34,12 @@ std::string EventObject::to_json() const {
   return std::move(writer).text();
 }
 
-EventObject format_event() {
+EventObject format_event(std::string_view backend) {
   EventObject event;
   event.set("event", std::string("format"));
-  event.set("backend", std::string("wasapi-process-loopback"));
-  event.set("sampleRate", std::uint64_t{48000});
-  event.set("channels", std::uint64_t{1});
+  event.set("backend", std::string(backend));
+  event.set("sampleRate", std::uint64_t{kPcmSampleRate});
+  event.set("channels", std::uint64_t{kPcmChannels});
   event.set("sampleFormat", std::string("s16le"));
   return event;
 }

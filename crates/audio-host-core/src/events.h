@@ -28,13 +28,13 @@ class EventObject {
   std::string to_json() const;
 
  private:
-  struct ByteOrder {
-    bool operator()(const std::string& a, const std::string& b) const;
-  };
-  std::map<std::string, EventValue, ByteOrder> members_;
+  // std::string compares as unsigned bytes (char_traits<char>): byte order.
+  std::map<std::string, EventValue> members_;
 };
 
-EventObject format_event();
+// Announces the stream; `backend` names how the host captures
+// ("wasapi-process-loopback", "pulseaudio-stream-monitor").
+EventObject format_event(std::string_view backend);
 EventObject error_event(std::string_view message);
 
 // Writes the object and one line feed to standard error under the standard
