@@ -12,12 +12,26 @@
 #include <memory>
 
 #include "result.h"
+#include "unique_resource.h"
 
 #ifndef _WIN32
 #include <pthread.h>
 #endif
 
 namespace vantle_audio {
+
+#ifdef _WIN32
+// A Windows kernel handle, owned without windows.h in this header: the
+// traits are those of WinHandle (win_owners.h), defined with the Windows
+// code.
+struct OpaqueHandleTraits {
+  using Value = void*;
+  static Value invalid() { return nullptr; }
+  static bool is_valid(Value handle);
+  static void close(Value handle);
+};
+using OpaqueHandle = UniqueResource<OpaqueHandleTraits>;
+#endif
 
 // What a worker thread runs, once; destroyed on that thread afterwards.
 class ThreadBody {
@@ -30,6 +44,7 @@ class WorkerThread {
  public:
   WorkerThread() = default;
   WorkerThread(WorkerThread&& other) noexcept;
+  // Joins a thread still running first.
   WorkerThread& operator=(WorkerThread&& other) noexcept;
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
@@ -50,12 +65,17 @@ class WorkerThread {
 
  private:
 #ifdef _WIN32
-  void* handle_ = nullptr;
+  OpaqueHandle thread_;
 #else
   pthread_t thread_{};
   bool joinable_ = false;
 #endif
 };
+
+namespace detail {
+// Runs and then destroys the ThreadBody behind `context`, on the new thread.
+void run_thread_body(void* context);
+}  // namespace detail
 
 // The short sleeps of a polling thread, made on that thread only. On
 // Windows a plain Sleep(2) lasts a whole timer tick (often 15.6 ms); a
@@ -73,7 +93,7 @@ class PollSleeper {
 
  private:
 #ifdef _WIN32
-  void* timer_ = nullptr;
+  OpaqueHandle timer_;
 #endif
 };
 

@@ -110,11 +110,10 @@ Status run_capture(const HostRequest& request) {
     }
   }
 
-  win::ComApartment com;
-  if (const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED); FAILED(result)) {
-    return make_error(win::context_message("COM MTA", win::SystemError::from_hresult(result)));
+  auto com = win::initialize_com_mta();
+  if (!com) {
+    return std::move(com).take_error();
   }
-  com = win::ComApartment::adopt_initialized();
 
   win::CaptureStream stream;
   {
@@ -133,8 +132,8 @@ Status run_capture(const HostRequest& request) {
   auto output_failed = std::make_shared<std::atomic<bool>>(false);
   std::optional<Pipeline> pipeline;
   {
-    auto worker = vantle_audio::start_capture_worker(kCaptureChannels, kCaptureSampleRate,
-                                                     output_failed);
+    auto worker =
+        vantle_audio::start_capture_worker(kCaptureChannels, kCaptureSampleRate, output_failed);
     if (!worker) {
       return std::move(worker).take_error();
     }
@@ -171,7 +170,7 @@ Status run_capture(const HostRequest& request) {
   pipeline.reset();
   output_failed.reset();
   win::close_capture_stream(stream);
-  com.reset();
+  com.value().reset();
   selected.reset();
   translator.value().reset();
   table.value().clear();

@@ -1,12 +1,6 @@
 #include "native/audio_thread.h"
 
-#include <avrt.h>
-
 namespace audio_host::win {
-
-void AvrtHandleTraits::close(HANDLE handle) {
-  (void)AvRevertMmThreadCharacteristics(handle);
-}
 
 ThreadTaskRegistration register_thread_for_task(const wchar_t* task) {
   DWORD task_index = 0;

@@ -4,23 +4,12 @@
 // of the engine's own choosing, holds only a few tens of milliseconds).
 //
 // Threads: registered and reverted on the main thread, which alone holds
-// the registration.
+// the registration (an owner of win_owners.h).
 #pragma once
 
-#include <windows.h>
-
-#include "unique_resource.h"
+#include "native/owners.h"
 
 namespace audio_host::win {
-
-struct AvrtHandleTraits {
-  using Value = HANDLE;
-  static Value invalid() { return nullptr; }
-  static bool is_valid(Value handle) { return handle != nullptr; }
-  static void close(Value handle);  // AvRevertMmThreadCharacteristics
-};
-// The calling thread's registration; reverted when the owner goes.
-using ThreadTaskRegistration = vantle_audio::UniqueResource<AvrtHandleTraits>;
 
 // Registers the calling thread for `task` (a task the system knows, such as
 // "Audio"). The system may refuse (no scheduler service, an unknown task):

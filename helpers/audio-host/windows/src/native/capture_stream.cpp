@@ -112,11 +112,10 @@ Status open_capture_stream(CaptureStream& stream) {
   if (!stream.capture_client) {
     return make_error(context_message("capture service", SystemError::without_code()));
   }
-  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (event == nullptr || event == INVALID_HANDLE_VALUE) {
+  stream.capture_event.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!stream.capture_event) {
     return make_error(context_message("capture event", SystemError::from_last_error()));
   }
-  stream.capture_event.reset(event);
   result = stream.audio_client->SetEventHandle(stream.capture_event.get());
   if (FAILED(result)) {
     return com_failure("set capture event", result);

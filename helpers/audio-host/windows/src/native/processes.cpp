@@ -49,11 +49,10 @@ BOOL CALLBACK add_window_owner(HWND window, LPARAM context) {
 }  // namespace
 
 Result<ProcessTable> build_process_table() {
-  const HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (raw == nullptr || raw == INVALID_HANDLE_VALUE) {
+  const WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) {
     return failed("process snapshot");
   }
-  const SnapshotHandle snapshot(raw);
 
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
@@ -70,11 +69,10 @@ Result<ProcessTable> build_process_table() {
 }
 
 Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
-  const HANDLE raw = OpenProcess(kIdentityAccess, FALSE, pid);
-  if (raw == nullptr || raw == INVALID_HANDLE_VALUE) {
+  ProcessHandle handle(OpenProcess(kIdentityAccess, FALSE, pid));
+  if (!handle) {
     return failed("open process");
   }
-  ProcessHandle handle(raw);
 
   std::vector<wchar_t> path(kPathCapacity);
   DWORD size = kPathCapacity;
@@ -94,8 +92,8 @@ Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
 
 Status verify_selected_identity(const ProcessIdentity& identity, std::string_view expected_exe,
                                 std::uint64_t expected_start) {
-  return verify_identity_values(identity.exe(), identity.start_time(), expected_exe,
-                                expected_start, PathRules::windows);
+  return verify_identity_values(identity.exe(), identity.start_time(), expected_exe, expected_start,
+                                PathRules::windows);
 }
 
 Result<std::vector<ApplicationEntry>> collect_applications() {

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "native/owners.h"
 #include "listing.h"
+#include "native/owners.h"
 #include "process_rules.h"
 #include "result.h"
 

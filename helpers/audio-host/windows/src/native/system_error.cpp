@@ -1,13 +1,14 @@
 #include "native/system_error.h"
 
 #include "error_text.h"
+#include "system_message.h"
 #include "text.h"
 
 namespace audio_host::win {
 namespace {
 
 std::wstring bstr_text(const UniqueBstr& text) {
-  return text.get() == nullptr ? std::wstring() : std::wstring(text.get(), text.length());
+  return text ? std::wstring(text.get(), SysStringLen(text.get())) : std::wstring();
 }
 
 // The description an error object offers: the restricted description when
@@ -38,31 +39,6 @@ std::wstring error_object_description(IErrorInfo* error_object) {
   return description;
 }
 
-std::wstring system_message(std::int32_t code) {
-  DWORD flags =
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-  DWORD message_id = static_cast<DWORD>(code);
-  HMODULE ntdll = nullptr;
-  if ((message_id & 0x10000000u) != 0) {  // an NTSTATUS wrapped in an HRESULT
-    message_id &= ~0x10000000u;
-    ntdll = LoadLibraryExA("ntdll.dll", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    if (ntdll != nullptr) {
-      flags |= FORMAT_MESSAGE_FROM_HMODULE;
-    }
-  }
-  UniqueLocalMemory buffer;
-  const DWORD length =
-      FormatMessageW(flags, ntdll, message_id, 0, buffer.put_for_format_message(), 0, nullptr);
-  std::wstring message;
-  if (length != 0 && buffer.get() != nullptr) {
-    message.assign(buffer.get(), length);
-  }
-  if (ntdll != nullptr) {
-    FreeLibrary(ntdll);
-  }
-  return message;
-}
-
 }  // namespace
 
 SystemError SystemError::from_last_error() {
@@ -82,9 +58,11 @@ SystemError SystemError::without_code() {
 }
 
 std::string system_error_text(const SystemError& error) {
-  const std::wstring description = error.error_object() != nullptr
-                                       ? error_object_description(error.error_object())
-                                       : system_message(error.code());
+  // A failed lookup leaves the description empty: the code stands alone.
+  const std::wstring description =
+      error.error_object() != nullptr
+          ? error_object_description(error.error_object())
+          : vantle_audio::look_up_system_message(static_cast<std::uint32_t>(error.code())).text;
   const std::size_t length = trimmed_length(description.data(), description.size());
   return compose_system_error_text(error.code(),
                                    vantle_audio::utf16_to_utf8_lossy(description.data(), length));

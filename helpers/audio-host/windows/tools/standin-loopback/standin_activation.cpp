@@ -151,10 +151,7 @@ struct Completion {
 // The completion thread's whole work.
 void complete_activation(std::shared_ptr<Session> session, win::ComPtr<Operation> operation,
                          HandlerRef<CompletionHandler> handler) {
-  win::ComApartment apartment;
-  if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
-    apartment = win::ComApartment::adopt_initialized();
-  }
+  const win::ComApartment apartment(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   const ScenarioId id = session->scenario.id();
   const std::uint32_t delay_ms = id == ScenarioId::kLateCompletion   ? kLateCompletionMs
                                  : id == ScenarioId::kSlowCompletion ? kSlowCompletionMs
@@ -204,8 +201,7 @@ DWORD WINAPI completion_thread(void* parameter) {
 // writes to it, and under load a new thread then started with a null
 // argument.
 bool start_completion_thread(std::unique_ptr<Completion> completion) {
-  win::ThreadHandle thread(
-      CreateThread(nullptr, 0, completion_thread, completion.get(), 0, nullptr));
+  win::WinHandle thread(CreateThread(nullptr, 0, completion_thread, completion.get(), 0, nullptr));
   if (!thread) {
     return false;
   }

@@ -64,7 +64,7 @@ class Log {
   void write_locked(const LogEvent& event);
 
   std::mutex mutex_;
-  audio_host::win::UniqueHandle<audio_host::win::InvalidValueHandleTraits> file_;
+  audio_host::win::WinHandle file_;
   const std::chrono::steady_clock::time_point start_;
 };
 

@@ -67,7 +67,7 @@ class TestHandler final : public IActivateAudioInterfaceCompletionHandler {
       if (GetErrorInfo(0, error_object.put()) == S_OK && error_object) {
         win::UniqueBstr text;
         if (SUCCEEDED(error_object->GetDescription(text.put())) && text.get() != nullptr) {
-          outcome_.error_description.assign(text.get(), text.get() + text.length());
+          outcome_.error_description.assign(text.get(), text.get() + SysStringLen(text.get()));
         }
       }
     }
@@ -127,9 +127,9 @@ HRESULT activate(const Request& request, TestHandler& handler,
 }
 
 std::string read_file(const std::wstring& path) {
-  win::UniqueHandle<win::InvalidValueHandleTraits> file(CreateFileW(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::WinHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   std::string text;
   char buffer[65536];
   DWORD read = 0;
@@ -184,7 +184,7 @@ class StandinTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    apartment_ = win::ComApartment::adopt_initialized();
+    apartment_.reset(true);
     wchar_t folder[MAX_PATH];
     ASSERT_NE(GetTempPathW(MAX_PATH, folder), 0u);
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
