@@ -155,7 +155,7 @@ void BlockAssembler::accept(const FrameChunk& chunk, const std::atomic<bool>& ru
     }
     const float* block = pending_.data() + taken;
     taken += block_samples_;
-    if (running.load() && !output_failed.load()) {
+    if (!output_failed.load()) {
       Status converted =
           convert_block_to_s16le_into(block, block_samples_, channels_, block_bytes_.data());
       if (!converted) {

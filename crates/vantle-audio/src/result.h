@@ -70,7 +70,6 @@ class [[nodiscard]] Result {
     assert(!ok());
     return std::get<1>(std::move(state_));
   }
-  Status status() const { return ok() ? Status() : Status(Error{error()}); }
 
  private:
   std::variant<T, Error> state_;

@@ -66,10 +66,6 @@ class Pipeline {
   std::optional<vantle_audio::CaptureWorkerHandle> handle_;
 };
 
-bool still_running(const win::ProcessIdentity& identity) {
-  return WaitForSingleObject(identity.handle(), 0) == WAIT_TIMEOUT;
-}
-
 // One capture run. Everything it acquires is a local, declared in the order
 // of acquisition, so that a failing step releases what exists in reverse:
 // the pipeline, output_failed, the capture event, the capture client, the
@@ -143,7 +139,8 @@ Status run_capture(const HostRequest& request) {
   if (Status handler = win::install_console_stop_handler(); !handler) {
     return handler;
   }
-  if (!still_running(translator.value()) || (selected && !still_running(*selected))) {
+  if (!win::still_running(translator.value().handle()) ||
+      (selected && !win::still_running(selected->handle()))) {
     return make_error("selected or parent process exited before capture");
   }
   if (Status announced = write_event_line(format_event("wasapi-process-loopback")); !announced) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "native/processes.h"
 #include "native/system_error.h"
 
 namespace audio_host::win {
@@ -33,10 +34,6 @@ static_assert(kStreamFlags == 0x80060000u);
 
 constexpr DWORD kEventWaitMs = 250;
 constexpr unsigned kMaxPacketsPerWake = 64;
-
-bool still_running(HANDLE process) {
-  return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-}
 
 // Reads at most kMaxPacketsPerWake packets. Returns an error or success.
 Status drain_packets(const PacketLoopInputs& in) {

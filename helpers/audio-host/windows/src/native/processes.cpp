@@ -68,6 +68,10 @@ Result<ProcessTable> build_process_table() {
   return table;
 }
 
+bool still_running(HANDLE process) {
+  return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
 Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
   ProcessHandle handle(OpenProcess(kIdentityAccess, FALSE, pid));
   if (!handle) {
@@ -109,7 +113,7 @@ Result<std::vector<ApplicationEntry>> collect_applications() {
       continue;  // gone, or not ours to open: not listed, no message
     }
     const ProcessIdentity& found = identity.value();
-    if (WaitForSingleObject(found.handle(), 0) != WAIT_TIMEOUT) {
+    if (!still_running(found.handle())) {
       continue;  // exited (or the wait failed) since its window was seen
     }
     entries.push_back(

@@ -58,6 +58,10 @@ class ProcessIdentity {
   std::uint64_t start_time_;
 };
 
+// Whether the process behind a handle opened for waiting still runs: only
+// WAIT_TIMEOUT says so; an ended process or a failed wait does not.
+bool still_running(HANDLE process);
+
 // Opens `pid` and reads its identity. Errors: "open process: ...",
 // "process executable: ...", "process identity: ..." (the handle is closed
 // on every error path).

@@ -4,12 +4,6 @@
 // that they never clash with a Windows SDK that has them too.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // windows.h first: the COM and audio headers build on it.
 #include <audioclient.h>
@@ -24,10 +18,7 @@
 namespace audio_host::win {
 
 // audioclientactivationparams.h
-enum : DWORD {
-  kActivationTypeDefault = 0,
-  kActivationTypeProcessLoopback = 1,
-};
+inline constexpr DWORD kActivationTypeProcessLoopback = 1;
 enum : DWORD {
   kLoopbackIncludeTargetProcessTree = 0,
   kLoopbackExcludeTargetProcessTree = 1,
