@@ -113,6 +113,38 @@ TEST_F(Capture, StreamsMovedToAnotherSinkStayCaptured) {
   stop_and_expect_clean_end(session);
 }
 
+// PipeWire's PulseAudio service puts the PID of a native PipeWire player on
+// its client only.
+TEST_F(Capture, NativePipeWirePlayerIsFoundThroughItsClient) {
+  if (test_support::sound_server_kind() != "pipewire") {
+    GTEST_SKIP() << "a native PipeWire player needs PipeWire";
+  }
+  Child player;
+  test_support::SpawnOptions quiet;
+  quiet.capture_output = false;
+  ASSERT_TRUE(player.start({"pw-play", test_support::Tones::file(440)}, quiet));
+  auto other = test_support::start_player(1000);
+  ASSERT_TRUE(other);
+  bool listed = false;
+  for (int attempt = 0; attempt < 100 && !listed; ++attempt) {
+    Child host;
+    ASSERT_TRUE(host.start({test_support::host_program(), "--list"}));
+    (void)host.wait(kTimeout);
+    listed =
+        host.out().find("\"id\":\"pid:" + std::to_string(player.pid()) + "\"") != std::string::npos;
+    if (!listed) {
+      std::this_thread::sleep_for(Milliseconds(50));
+    }
+  }
+  EXPECT_TRUE(listed) << "listed through its client";
+  HostSession session;
+  ASSERT_TRUE(session.start(target_arguments(player.pid())));
+  std::string why;
+  EXPECT_TRUE(test_support::tone_dominates(pcm_after(session, 1.5), 0.5, 1.5, 440, 1000, &why))
+      << why;
+  stop_and_expect_clean_end(session);
+}
+
 TEST_F(Capture, SystemTakesOtherProgramsButNotTheTranslatorsChild) {
   auto other = test_support::start_player(1000);
   ASSERT_TRUE(other);
