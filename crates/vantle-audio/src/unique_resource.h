@@ -63,4 +63,18 @@ class UniqueResource {
   Value value_ = Traits::invalid();
 };
 
+// Traits for a pointer released by one function, such as a library's
+// object and its unref: UniqueResource<PointerTraits<pa_context,
+// &pa_context_unref>>.
+template <class T, auto Close>
+struct PointerTraits {
+  using Value = T*;
+  static constexpr Value invalid() { return nullptr; }
+  static bool is_valid(Value pointer) { return pointer != nullptr; }
+  static void close(Value pointer) { (void)Close(pointer); }
+};
+
+template <class T, auto Close>
+using UniquePointer = UniqueResource<PointerTraits<T, Close>>;
+
 }  // namespace vantle_audio

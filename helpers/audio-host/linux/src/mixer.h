@@ -20,10 +20,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "stream_format.h"
+
 namespace audio_host {
 
-inline constexpr std::uint32_t kMixSampleRate = 48000;
-inline constexpr std::uint16_t kMixChannels = 2;
+inline constexpr std::uint32_t kMixSampleRate = kCaptureSampleRate;
+inline constexpr std::uint16_t kMixChannels = kCaptureChannels;
 
 struct MixerLimits {
   std::size_t capacity_frames = 12000;     // 250 ms held per member at most

@@ -8,8 +8,9 @@
 #include <variant>
 
 #include "capture.h"
+#include "events.h"
 #include "mixer.h"
-#include "native/listing.h"
+#include "native/applications.h"
 #include "native/processes.h"
 #include "native/signals.h"
 #include "native/sound_server.h"
@@ -47,17 +48,21 @@ class Pipeline {
       : producer_(std::move(worker.producer)), handle_(std::move(worker.handle)) {}
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
-  ~Pipeline() { stop(); }
+  ~Pipeline() { (void)stop(); }
 
   vantle_audio::CaptureProducer& producer() { return *producer_; }
 
   // Releases the producer, then clears `running` and joins the worker.
-  void stop() {
+  // The error that ended the PCM output, if one did (the reader going away
+  // is none).
+  Status stop() {
     producer_.reset();
+    Status output;
     if (handle_) {
-      vantle_audio::stop_capture_worker(std::move(*handle_));
+      output = vantle_audio::stop_capture_worker(std::move(*handle_));
       handle_.reset();
     }
+    return output;
   }
 
  private:
@@ -125,11 +130,14 @@ Status run_capture(const HostRequest& request) {
     pipeline.emplace(std::move(worker).value());
   }
   std::optional<linux_host::StreamCapture> capture;
+  // Not the reverse of acquisition: the streams and the context go before
+  // the producer they feed. A failed PCM write ended the capture normally;
+  // unless it was the reader going away, its error is the run's result.
   const auto finish = [&](Status result) {
     capture.reset();
     connection.reset();
-    pipeline->stop();
-    return result;
+    Status output = pipeline->stop();
+    return result.ok() ? output : result;
   };
 
   auto signals = linux_host::open_stop_signal_fd();
@@ -139,7 +147,7 @@ Status run_capture(const HostRequest& request) {
   if (!translator.value().running() || (selected && !selected->running())) {
     return finish(make_error("selected or parent process exited before capture"));
   }
-  if (Status announced = write_event_line(linux_format_event()); !announced) {
+  if (Status announced = write_event_line(format_event("pulseaudio-stream-monitor")); !announced) {
     return finish(announced);  // standard error is gone: nothing more is written
   }
 
@@ -161,12 +169,6 @@ Status run_capture(const HostRequest& request) {
 }
 
 }  // namespace
-
-EventObject linux_format_event() {
-  EventObject event = format_event();
-  event.set("backend", std::string("pulseaudio-stream-monitor"));
-  return event;
-}
 
 Status run_request(const HostRequest& request) {
   if (std::holds_alternative<ListApplications>(request)) {

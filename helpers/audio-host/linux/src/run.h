@@ -4,13 +4,9 @@
 #pragma once
 
 #include "command_line.h"
-#include "events.h"
 #include "result.h"
 
 namespace audio_host {
-
-// The format event with this host's backend.
-EventObject linux_format_event();
 
 vantle_audio::Status run_request(const HostRequest& request);
 

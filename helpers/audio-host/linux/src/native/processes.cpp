@@ -22,10 +22,6 @@ using vantle_audio::make_error;
 using vantle_audio::Result;
 using vantle_audio::Status;
 
-struct DirCloser {
-  void operator()(DIR* dir) const { (void)closedir(dir); }
-};
-
 std::optional<std::uint32_t> pid_from_name(const char* name) {
   std::uint32_t pid = 0;
   const char* end = name;
@@ -96,7 +92,7 @@ Result<ProcessTable> build_process_table() {
   if (opened == nullptr) {
     return make_error(os_error_message("process table", errno));
   }
-  UniquePtr<DIR, DirCloser> dir(opened);
+  UniquePointer<DIR, &::closedir> dir(opened);
   ProcessTable table;
   while (true) {
     errno = 0;
@@ -171,17 +167,10 @@ Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
   return identity;
 }
 
-bool same_executable_path_exact(std::string_view path, std::string_view expected) {
-  return path == expected;
-}
-
 Status verify_selected_identity(const ProcessIdentity& identity, std::string_view expected_exe,
                                 std::uint64_t expected_start) {
-  if (!same_executable_path_exact(identity.exe(), expected_exe) ||
-      identity.start_time() != expected_start) {
-    return make_error("selected process identity changed; refresh the process list");
-  }
-  return Status::success();
+  return verify_identity_values(identity.exe(), identity.start_time(), expected_exe, expected_start,
+                                PathRules::posix);
 }
 
 }  // namespace audio_host::linux_host

@@ -61,9 +61,6 @@ class ProcessIdentity {
 // "process executable: ...", "process identity: ...".
 vantle_audio::Result<ProcessIdentity> read_process_identity(std::uint32_t pid);
 
-// Executable paths as the Linux identity check compares them: byte for byte.
-bool same_executable_path_exact(std::string_view path, std::string_view expected);
-
 // Whether `identity` is still the instance the translator selected; makes no
 // system call. Fails with "selected process identity changed; refresh the
 // process list".

@@ -54,7 +54,7 @@ std::string pulse_message(std::string_view context, int pulse_error) {
   return message;
 }
 
-void ContextRelease::operator()(pa_context* context) const {
+void disconnect_context(pa_context* context) {
   pa_context_set_state_callback(context, nullptr, nullptr);
   pa_context_set_subscribe_callback(context, nullptr, nullptr);
   pa_context_disconnect(context);

@@ -27,12 +27,8 @@ namespace audio_host::linux_host {
 // "context: <the server's text> (pulse error N)".
 std::string pulse_message(std::string_view context, int pulse_error);
 
-struct MainloopRelease {
-  void operator()(pa_mainloop* loop) const { pa_mainloop_free(loop); }
-};
-struct ContextRelease {
-  void operator()(pa_context* context) const;
-};
+// Drops a context: no more callbacks, disconnected, unreferenced.
+void disconnect_context(pa_context* context);
 
 class SoundServerConnection {
  public:
@@ -65,8 +61,8 @@ class SoundServerConnection {
   SoundServerConnection() = default;
   static void context_state_changed(pa_context* context, void* userdata);
 
-  UniquePtr<pa_mainloop, MainloopRelease> mainloop_;
-  UniquePtr<pa_context, ContextRelease> context_;
+  UniquePointer<pa_mainloop, &pa_mainloop_free> mainloop_;
+  UniquePointer<pa_context, &disconnect_context> context_;
   bool ready_ = false;
   void (*lost_callback_)(void*) = nullptr;
   void* lost_userdata_ = nullptr;

@@ -38,7 +38,7 @@ std::optional<std::uint32_t> property_pid(const pa_proplist* properties) {
 
 }  // namespace
 
-void StreamCapture::StreamRelease::operator()(pa_stream* stream) const {
+void disconnect_stream(pa_stream* stream) {
   pa_stream_set_state_callback(stream, nullptr, nullptr);
   pa_stream_set_read_callback(stream, nullptr, nullptr);
   const pa_stream_state_t state = pa_stream_get_state(stream);

@@ -41,6 +41,10 @@ struct StreamCaptureInputs {
   int target_pidfd = -1;      // -1 for a system capture; readable: "selected process exited"
 };
 
+// Drops a monitor stream: no more callbacks, disconnected if it was
+// connecting or connected, then unreferenced.
+void disconnect_stream(pa_stream* stream);
+
 class StreamCapture {
  public:
   explicit StreamCapture(const StreamCaptureInputs& inputs);
@@ -60,13 +64,10 @@ class StreamCapture {
   static constexpr std::uint64_t kTickUsec = 5000;
 
  private:
-  struct StreamRelease {
-    void operator()(pa_stream* stream) const;
-  };
   struct Monitor {
     StreamCapture* owner = nullptr;
     std::uint32_t sink_input = 0;
-    UniquePtr<pa_stream, StreamRelease> stream;
+    UniquePointer<pa_stream, &disconnect_stream> stream;
     MemberBuffer buffer;
     std::uint64_t opened_ns = 0;
     bool failed = false;

@@ -11,14 +11,11 @@
 namespace audio_host::linux_host {
 namespace {
 
-struct ConnectionRelease {
-  void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
-};
-struct ReplyRelease {
-  void operator()(void* reply) const { std::free(reply); }
-};
+void free_reply(void* reply) {
+  std::free(reply);
+}
 template <class T>
-using Reply = UniquePtr<T, ReplyRelease>;
+using Reply = UniquePointer<T, &free_reply>;
 
 xcb_atom_t intern_atom(xcb_connection_t* connection, const char* name) {
   const xcb_intern_atom_cookie_t cookie =
@@ -55,7 +52,7 @@ std::set<std::uint32_t> window_process_ids() {
   if (display == nullptr || *display == '\0') {
     return pids;
   }
-  UniquePtr<xcb_connection_t, ConnectionRelease> connection(xcb_connect(nullptr, nullptr));
+  UniquePointer<xcb_connection_t, &xcb_disconnect> connection(xcb_connect(nullptr, nullptr));
   if (xcb_connection_has_error(connection.get()) != 0) {
     return pids;
   }

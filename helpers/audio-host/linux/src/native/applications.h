@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "process_rules.h"
+#include "listing.h"
 #include "result.h"
 
 namespace audio_host::linux_host {
@@ -17,7 +17,7 @@ namespace audio_host::linux_host {
 std::vector<ApplicationEntry> collect_applications();
 
 // collect_applications(), then the JSON array on standard output (no line
-// feed). A failed write gives the system's error text.
+// feed; write_application_list): one that reaches nobody is an error.
 vantle_audio::Status list_applications();
 
 }  // namespace audio_host::linux_host

@@ -1,4 +1,4 @@
-#include "native/listing.h"
+#include "native/applications.h"
 
 #include <map>
 #include <mutex>
@@ -13,11 +13,6 @@ namespace audio_host::linux_host {
 namespace {
 
 constexpr std::uint64_t kConnectTimeoutUsec = 5'000'000;
-
-std::string file_name(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
 
 }  // namespace
 
@@ -38,22 +33,14 @@ std::vector<ApplicationEntry> collect_applications() {
     if (!identity) {
       continue;
     }
-    ApplicationEntry entry;
-    entry.id = "pid:" + std::to_string(pid);
-    entry.label = file_name(identity.value().exe());
-    entry.exe = identity.value().exe();
-    entry.start_time = identity.value().start_time();
-    entry.active = active;
-    entries.push_back(std::move(entry));
+    entries.push_back(make_application_entry(
+        pid, identity.value().exe(), identity.value().start_time(), PathRules::posix, active));
   }
   return entries;
 }
 
 vantle_audio::Status list_applications() {
-  const std::string json = application_list_json(collect_applications());
-  using vantle_audio::StandardStream;
-  std::lock_guard<std::mutex> lock(vantle_audio::standard_stream_lock(StandardStream::output));
-  return vantle_audio::write_all(StandardStream::output, json.data(), json.size());
+  return write_application_list(collect_applications());
 }
 
 }  // namespace audio_host::linux_host
