@@ -20,25 +20,19 @@ bool context_ended(pa_context_state_t state) {
 // A one-shot monotonic deadline on a connection's loop.
 class Deadline {
  public:
-  Deadline(SoundServerConnection& connection, std::uint64_t timeout_usec) : api_(connection.api()) {
-    event_ = pa_context_rttime_new(connection.context(), pa_rtclock_now() + timeout_usec,
-                                   &Deadline::fired, this);
-  }
+  Deadline(SoundServerConnection& connection, std::uint64_t timeout_usec)
+      : event_({connection.api(),
+                pa_context_rttime_new(connection.context(), pa_rtclock_now() + timeout_usec,
+                                      &Deadline::fired, this)}) {}
   Deadline(const Deadline&) = delete;
   Deadline& operator=(const Deadline&) = delete;
-  ~Deadline() {
-    if (event_ != nullptr) {
-      api_->time_free(event_);
-    }
-  }
   bool passed() const { return passed_; }
 
  private:
   static void fired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
     static_cast<Deadline*>(userdata)->passed_ = true;
   }
-  pa_mainloop_api* api_;
-  pa_time_event* event_ = nullptr;
+  UniqueTimeEvent event_;
   bool passed_ = false;
 };
 
@@ -173,15 +167,10 @@ Result<std::map<std::uint32_t, bool>> list_playback_processes(SoundServerConnect
   constexpr std::uint64_t kTimeoutUsec = 5'000'000;
   ListingState state;
   pa_context* context = connection.context();
-  pa_operation* clients = pa_context_get_client_info_list(context, &client_listed, &state);
-  pa_operation* streams = pa_context_get_sink_input_info_list(context, &stream_listed, &state);
-  if (clients != nullptr) {
-    pa_operation_unref(clients);
-  }
-  if (streams != nullptr) {
-    pa_operation_unref(streams);
-  }
-  if (clients == nullptr || streams == nullptr) {
+  const UniqueOperation clients(pa_context_get_client_info_list(context, &client_listed, &state));
+  const UniqueOperation streams(
+      pa_context_get_sink_input_info_list(context, &stream_listed, &state));
+  if (!clients || !streams) {
     return make_error(pulse_message(kContext, pa_context_errno(context)));
   }
   Deadline deadline(connection, kTimeoutUsec);

@@ -30,6 +30,33 @@ std::string pulse_message(std::string_view context, int pulse_error);
 // Drops a context: no more callbacks, disconnected, unreferenced.
 void disconnect_context(pa_context* context);
 
+// The owners of what the connection's loop hands out: an operation (only
+// its reference: the operation itself goes on), and a time or I/O event,
+// freed through the loop's API.
+using UniqueOperation = UniquePointer<pa_operation, &pa_operation_unref>;
+
+struct TimeEventTraits {
+  struct Value {
+    pa_mainloop_api* api = nullptr;
+    pa_time_event* event = nullptr;
+  };
+  static Value invalid() { return {}; }
+  static bool is_valid(const Value& value) { return value.event != nullptr; }
+  static void close(const Value& value) { value.api->time_free(value.event); }
+};
+using UniqueTimeEvent = vantle_audio::UniqueResource<TimeEventTraits>;
+
+struct IoEventTraits {
+  struct Value {
+    pa_mainloop_api* api = nullptr;
+    pa_io_event* event = nullptr;
+  };
+  static Value invalid() { return {}; }
+  static bool is_valid(const Value& value) { return value.event != nullptr; }
+  static void close(const Value& value) { value.api->io_free(value.event); }
+};
+using UniqueIoEvent = vantle_audio::UniqueResource<IoEventTraits>;
+
 class SoundServerConnection {
  public:
   // Connects to the server the environment names (PULSE_SERVER, or the

@@ -61,13 +61,8 @@ StreamCapture::~StreamCapture() {
   }
   sink_inputs_.clear();
   in_.connection->on_connection_lost(nullptr, nullptr);
-  pa_mainloop_api* api = in_.connection->api();
-  if (timer_ != nullptr) {
-    api->time_free(timer_);
-  }
-  for (pa_io_event* event : io_events_) {
-    api->io_free(event);
-  }
+  timer_.reset();
+  io_events_.clear();
 }
 
 void StreamCapture::stop(Status result) {
@@ -85,8 +80,9 @@ void StreamCapture::watch(int fd, void (*callback)(StreamCapture*)) {
   }
   watched_.push_back(std::make_unique<Watched>(Watched{this, fd, callback}));
   pa_mainloop_api* api = in_.connection->api();
-  io_events_.push_back(
-      api->io_new(api, fd, PA_IO_EVENT_INPUT, &StreamCapture::fd_ready, watched_.back().get()));
+  io_events_.emplace_back(UniqueIoEvent::Value{
+      api,
+      api->io_new(api, fd, PA_IO_EVENT_INPUT, &StreamCapture::fd_ready, watched_.back().get())});
 }
 
 void StreamCapture::fd_ready(pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t,
@@ -115,7 +111,7 @@ Status StreamCapture::run() {
         [](StreamCapture* self) { self->stop(make_error("selected process exited")); });
 
   pa_context_set_subscribe_callback(context, &StreamCapture::subscription_event, this);
-  pa_operation* subscribed = pa_context_subscribe(
+  const UniqueOperation subscribed(pa_context_subscribe(
       context,
       static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK_INPUT |
                                           PA_SUBSCRIPTION_MASK_CLIENT),
@@ -125,22 +121,20 @@ Status StreamCapture::run() {
               make_error(pulse_message("subscribe to sound server events", pa_context_errno(c))));
         }
       },
-      this);
-  if (subscribed == nullptr) {
+      this));
+  if (!subscribed) {
     return make_error(pulse_message("subscribe to sound server events", pa_context_errno(context)));
   }
-  pa_operation_unref(subscribed);
-  pa_operation* listed =
-      pa_context_get_sink_input_info_list(context, &StreamCapture::sink_input_info, this);
-  if (listed == nullptr) {
+  const UniqueOperation listed(
+      pa_context_get_sink_input_info_list(context, &StreamCapture::sink_input_info, this));
+  if (!listed) {
     return make_error(pulse_message("list playback streams", pa_context_errno(context)));
   }
-  pa_operation_unref(listed);
 
   mixer_.start(monotonic_now_ns());
-  timer_ = pa_context_rttime_new(context, pa_rtclock_now() + kTickUsec, &StreamCapture::timer_fired,
-                                 this);
-  if (timer_ == nullptr) {
+  timer_.reset({in_.connection->api(), pa_context_rttime_new(context, pa_rtclock_now() + kTickUsec,
+                                                             &StreamCapture::timer_fired, this)});
+  if (!timer_) {
     return make_error(pulse_message("mix timer", PA_ERR_INTERNAL));
   }
   while (!stopped_) {
@@ -169,10 +163,9 @@ void StreamCapture::subscription_event(pa_context*, pa_subscription_event_type_t
 
 void StreamCapture::request_sink_input(std::uint32_t index) {
   pa_context* context = in_.connection->context();
-  if (pa_operation* operation =
-          pa_context_get_sink_input_info(context, index, &StreamCapture::sink_input_info, this)) {
-    pa_operation_unref(operation);
-  }
+  // Only the reference goes; the request is answered by sink_input_info.
+  (void)UniqueOperation(
+      pa_context_get_sink_input_info(context, index, &StreamCapture::sink_input_info, this));
 }
 
 void StreamCapture::sink_input_info(pa_context*, const pa_sink_input_info* info, int eol,
@@ -215,10 +208,9 @@ void StreamCapture::request_client(std::uint32_t index) {
   auto& request = client_requests_[index];
   request = {this, index};
   pa_context* context = in_.connection->context();
-  if (pa_operation* operation =
-          pa_context_get_client_info(context, index, &StreamCapture::client_info, &request)) {
-    pa_operation_unref(operation);
-  } else {
+  const UniqueOperation operation(
+      pa_context_get_client_info(context, index, &StreamCapture::client_info, &request));
+  if (!operation) {
     client_requests_.erase(index);
     on_client(index, std::nullopt);
   }

@@ -121,9 +121,9 @@ class StreamCapture {
     void (*callback)(StreamCapture*);
   };
   std::vector<std::unique_ptr<Watched>> watched_;
-  // Loop events, freed by the destructor through the loop's API.
-  std::vector<pa_io_event*> io_events_;
-  pa_time_event* timer_ = nullptr;
+  // Loop events, freed by the destructor (after the streams).
+  std::vector<UniqueIoEvent> io_events_;
+  UniqueTimeEvent timer_;
   bool stopped_ = false;
   vantle_audio::Status result_;
 };
