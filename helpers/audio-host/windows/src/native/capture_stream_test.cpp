@@ -314,6 +314,41 @@ TEST_F(CaptureStreamTest, PacketSizeLimitsAndPointers) {
   EXPECT_EQ(consumer_.deliveries.front().samples, expected) << "packet 2 comes first";
 }
 
+// GetBuffer can find nothing although GetNextPacketSize announced a packet:
+// nothing was acquired, so nothing is released and the pass ends; the packet
+// comes after the next signal, and no audio is lost.
+TEST_F(CaptureStreamTest, AnEmptyAnswerReleasesNothingAndEndsThePass) {
+  ASSERT_TRUE(capture("buffer-empty:3", 6 * 480).ok());
+  std::vector<float> expected(consumer_.frames * 2);
+  standin::fill_signal(0, 0, static_cast<std::uint32_t>(consumer_.frames), expected.data());
+  std::vector<float> delivered;
+  for (const auto& d : consumer_.deliveries) {
+    ASSERT_FALSE(d.discontinuity);
+    delivered.insert(delivered.end(), d.samples.begin(), d.samples.end());
+  }
+  EXPECT_EQ(delivered, expected);
+
+  const auto lines = log();
+  std::size_t empty = lines.size();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].event == "capture_client.GetBuffer" && lines[i].field("result") == "0x08890001") {
+      empty = i;
+    }
+    if (const auto contract = lines[i].field("contract")) {
+      EXPECT_EQ(*contract, "ok") << lines[i].without_timing();
+    }
+  }
+  ASSERT_LT(empty, lines.size()) << "the stand-in never answered AUDCLNT_S_BUFFER_EMPTY";
+  EXPECT_EQ(lines[empty].field("packet"), "3");
+  // Next: a signal, then a new pass; no ReleaseBuffer in between.
+  std::vector<std::string> after;
+  for (std::size_t i = empty + 1; i < lines.size() && after.size() < 2; ++i) {
+    if (lines[i].event.starts_with("capture_client.") || lines[i].event == "stream.signal")
+      after.push_back(lines[i].event);
+  }
+  EXPECT_EQ(after, (std::vector<std::string>{"stream.signal", "capture_client.GetNextPacketSize"}));
+}
+
 TEST_F(CaptureStreamTest, PacketCallFailuresHaveTheirContexts) {
   struct Case {
     const char* scenario;

@@ -29,7 +29,7 @@ namespace standin_loopback {
 // exports `StandinLoopbackProtocolVersion` (returns this value), so a test
 // can tell the stand-in from the system's mmdevapi.dll: under Wine both
 // report the same module path when the stand-in lies beside the program.
-inline constexpr std::uint32_t kProtocolVersion = 2;
+inline constexpr std::uint32_t kProtocolVersion = 3;
 inline constexpr char kVersionExportName[] = "StandinLoopbackProtocolVersion";
 
 // ---------------------------------------------------------------------------
@@ -166,6 +166,7 @@ enum class ScenarioId : std::uint8_t {
   kPacketBufferSize,     // packet k has kBufferFrames frames
   kPacketOverBuffer,     // packet k has kBufferFrames + 1 frames
   kZeroFramePacket,      // packet k: GetNextPacketSize says 480, GetBuffer gives 0 frames
+  kBufferEmpty,          // packet k: announced, but the first GetBuffer finds it not ready
   kMisalignedData,       // packet k: data address = 2 mod 4
   kSilent480,            // packet k: 480 frames, silent flag
   kSilent1000,           // packet k: 1000 frames, silent flag
@@ -218,6 +219,7 @@ inline constexpr ScenarioInfo kScenarios[] = {
     {"packet-buffer-size", ScenarioId::kPacketBufferSize, true, 0, ""},
     {"packet-over-buffer", ScenarioId::kPacketOverBuffer, true, 0, ""},
     {"zero-frame-packet", ScenarioId::kZeroFramePacket, true, 0, ""},
+    {"buffer-empty", ScenarioId::kBufferEmpty, true, 0, ""},
     {"misaligned-data", ScenarioId::kMisalignedData, true, 0, ""},
     {"silent-480", ScenarioId::kSilent480, true, 0, ""},
     {"silent-1000", ScenarioId::kSilent1000, true, 0, ""},
@@ -346,7 +348,8 @@ inline std::optional<Scenario> parse_scenario(std::string_view text) {
 //   capture_client.GetBuffer contract= result= packet=K frames= flags=0xN
 //            position= aligned=yes|no
 //            (when nothing is handed out: contract= result= packet=K|none;
-//            none waiting gives result=0x08890001, AUDCLNT_S_BUFFER_EMPTY)
+//            none waiting, or "buffer-empty" packet k at its first GetBuffer,
+//            gives result=0x08890001, AUDCLNT_S_BUFFER_EMPTY)
 //   capture_client.ReleaseBuffer frames= contract= result= [packet=K]
 //   OBJECT.AddRef refs=N | OBJECT.Release refs=N | OBJECT.QueryInterface iid= result=
 //     for OBJECT in operation, audio_client, capture_client, plain_unknown;

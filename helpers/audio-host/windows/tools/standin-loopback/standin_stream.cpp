@@ -308,10 +308,17 @@ HRESULT Stream::get_buffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* de
   const Packet* next = waiting_ > 0 ? &queue_[head_] : nullptr;
   const bool inject = reason == nullptr && next != nullptr && !get_failure_done_ &&
                       session().scenario.at_packet(ScenarioId::kGetBufferFails, next->index);
-  const HRESULT result = checked_result(session(), reason, inject,
-                                        next != nullptr ? S_OK : kHresultBufferEmpty, event);
+  // A packet that GetNextPacketSize announced but that is not ready yet, as
+  // a race in the system can give: no packet is handed out this time.
+  const bool not_ready = reason == nullptr && next != nullptr && !empty_answer_done_ &&
+                         session().scenario.at_packet(ScenarioId::kBufferEmpty, next->index);
+  const HRESULT result = checked_result(
+      session(), reason, inject, next != nullptr && !not_ready ? S_OK : kHresultBufferEmpty, event);
   if (inject) {
     get_failure_done_ = true;
+  }
+  if (not_ready) {
+    empty_answer_done_ = true;
   }
   if (data != nullptr) {
     *data = nullptr;

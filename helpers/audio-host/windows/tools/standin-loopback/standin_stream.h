@@ -92,6 +92,7 @@ class Stream {
   // One-shot failures of the "at packet k" scenarios.
   bool size_failure_done_ = false;
   bool get_failure_done_ = false;
+  bool empty_answer_done_ = false;
   bool release_failure_done_ = false;
 
   alignas(16) std::array<unsigned char, (kBufferFrames + 1) * kBytesPerFrame + 16> staging_{};
