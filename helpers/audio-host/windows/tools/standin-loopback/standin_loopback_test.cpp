@@ -858,7 +858,6 @@ TEST_F(StandinTest, BacklogsWaitAtOneSignal) {
   };
   const Case cases[] = {
       {"backlog-70", kBacklogPackets, kPacketFrames},
-      {"overflow-burst", kBurstPackets, kBufferFrames},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.scenario);

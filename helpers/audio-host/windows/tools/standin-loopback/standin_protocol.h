@@ -63,10 +63,8 @@ inline constexpr std::uint32_t kQueuedPacketLimit = 1024;
 // Frames skipped before a scenario's discontinuity packet, as if the system
 // had lost them.
 inline constexpr std::uint32_t kDiscontinuityGapFrames = 480;
-// Packets queued at the first timer tick by "backlog-70" (480 frames each)
-// and by "overflow-burst" (kBufferFrames frames each).
+// Packets queued at the first timer tick by "backlog-70" (480 frames each).
 inline constexpr std::uint32_t kBacklogPackets = 70;
-inline constexpr std::uint32_t kBurstPackets = 200;
 // "late-completion" calls ActivateCompleted this long after the activation,
 // beyond the host's 10-second limit; "slow-completion" within it, which
 // gives a test time to end a process while the host waits.
@@ -173,7 +171,6 @@ enum class ScenarioId : std::uint8_t {
   kDiscontinuity,        // packet k: discontinuity flag, after a gap
   kDiscontinuitySilent,  // packet k: discontinuity and silent flags, after a gap
   kBacklog70,            // first tick queues kBacklogPackets packets
-  kOverflowBurst,        // first tick queues kBurstPackets packets of kBufferFrames
 };
 
 struct ScenarioInfo {
@@ -226,7 +223,6 @@ inline constexpr ScenarioInfo kScenarios[] = {
     {"discontinuity", ScenarioId::kDiscontinuity, true, 0, ""},
     {"discontinuity-silent", ScenarioId::kDiscontinuitySilent, true, 0, ""},
     {"backlog-70", ScenarioId::kBacklog70, false, 0, ""},
-    {"overflow-burst", ScenarioId::kOverflowBurst, false, 0, ""},
 };
 
 struct Scenario {

@@ -198,16 +198,10 @@ void Stream::run_timer(std::chrono::steady_clock::time_point start) {
 }
 
 std::uint32_t Stream::produce_tick_locked(std::uint64_t tick) {
-  std::uint32_t count = 1;
-  std::uint32_t frames = kPacketFrames;
-  if (tick == 1 && session().scenario.id() == ScenarioId::kBacklog70) {
-    count = kBacklogPackets;
-  } else if (tick == 1 && session().scenario.id() == ScenarioId::kOverflowBurst) {
-    count = kBurstPackets;
-    frames = kBufferFrames;
-  }
+  const std::uint32_t count =
+      tick == 1 && session().scenario.id() == ScenarioId::kBacklog70 ? kBacklogPackets : 1;
   for (std::uint32_t i = 0; i < count; ++i) {
-    queue_packet_locked(frames);
+    queue_packet_locked(kPacketFrames);
   }
   return count;
 }
