@@ -850,49 +850,104 @@ TEST_F(StandinTest, PacketScenarios) {
   }
 }
 
-TEST_F(StandinTest, BacklogsWaitAtOneSignal) {
-  struct Case {
-    std::string scenario;
-    std::uint32_t packets;
-    std::uint32_t frames;
-  };
-  const Case cases[] = {
-      {"backlog-70", kBacklogPackets, kPacketFrames},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.scenario);
-    DeleteFileW(log_path_.c_str());
-    use_scenario(c.scenario);
-    ComPtr<IAudioClient> client = activate_audio_client();
-    ASSERT_TRUE(client);
-    ComPtr<IAudioCaptureClient> capture;
-    ASSERT_EQ(open_stream(client.get(), capture), S_OK);
-    ASSERT_EQ(client->Start(), S_OK);
-    ASSERT_EQ(WaitForSingleObject(event_.get(), kWaitMs), WAIT_OBJECT_0);
-    // The host reads 64 per signal; the rest waits for the next one.
-    for (std::uint64_t i = 0; i < 64; ++i) {
-      const Packet packet = read_packet(capture.get());
-      ASSERT_EQ(packet.result, S_OK);
-      ASSERT_EQ(packet.samples, expected_signal(0, i * c.frames, c.frames)) << i;
+// "backlog-70": 70 small packets, all within the buffer, wait at one signal,
+// and the timer goes on only once the host has taken 64 of them (the most it
+// reads after one signal), however slowly it reads.
+TEST_F(StandinTest, BacklogWaitsAtOneSignalUntil64AreTaken) {
+  use_scenario("backlog-70");
+  ComPtr<IAudioClient> client = activate_audio_client();
+  ASSERT_TRUE(client);
+  ComPtr<IAudioCaptureClient> capture;
+  ASSERT_EQ(open_stream(client.get(), capture), S_OK);
+  ASSERT_EQ(client->Start(), S_OK);
+  ASSERT_EQ(WaitForSingleObject(event_.get(), kWaitMs), WAIT_OBJECT_0);
+  for (std::uint64_t i = 0; i < kBacklogHoldReads; ++i) {
+    if (i + 1 == kBacklogHoldReads) {
+      EXPECT_EQ(WaitForSingleObject(event_.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     }
-    UINT32 frames = 0;
-    EXPECT_EQ(capture->GetNextPacketSize(&frames), S_OK);
-    EXPECT_EQ(frames, c.frames);
-    ASSERT_EQ(WaitForSingleObject(event_.get(), kWaitMs), WAIT_OBJECT_0);
-    client->Stop();
-    // A late timer may have folded further ticks into the first signal.
-    const LogLine* first_signal = nullptr;
-    const std::vector<LogLine> lines = log();
-    for (const LogLine& line : lines) {
-      if (line.event == "stream.signal") {
-        first_signal = &line;
-        break;
-      }
-    }
-    ASSERT_NE(first_signal, nullptr);
-    EXPECT_GE(std::stoul(first_signal->field("added").value_or("0")), c.packets);
-    EXPECT_EQ(first_signal->field("added"), first_signal->field("waiting"));
+    const Packet packet = read_packet(capture.get());
+    ASSERT_EQ(packet.result, S_OK);
+    ASSERT_EQ(packet.samples, expected_signal(0, i * kBacklogPacketFrames, kBacklogPacketFrames))
+        << i;
   }
+  UINT32 frames = 0;
+  EXPECT_EQ(capture->GetNextPacketSize(&frames), S_OK);
+  EXPECT_EQ(frames, kBacklogPacketFrames);  // the 65th waits for the next signal
+  ASSERT_EQ(WaitForSingleObject(event_.get(), kWaitMs), WAIT_OBJECT_0);
+  client->Stop();
+
+  const std::vector<LogLine> lines = log();
+  std::vector<std::string> order;
+  for (const LogLine& line : lines) {
+    if (line.event == "stream.signal" || line.event == "stream.hold") {
+      order.push_back(line.event + " " + line.field("tick").value_or("") +
+                      line.field("taken").value_or(""));
+    } else if (line.event == "capture_client.GetBuffer" &&
+               (line.field("packet") == "1" || line.field("packet") == "64")) {
+      order.push_back("GetBuffer " + line.field("packet").value_or(""));
+    }
+  }
+  ASSERT_GE(order.size(), 5u);
+  order.resize(5);
+  EXPECT_EQ(order, (std::vector<std::string>{"stream.signal 1", "GetBuffer 1", "GetBuffer 64",
+                                             "stream.hold 64", "stream.signal 2"}));
+  EXPECT_EQ(events_named(lines, "stream.signal").front(),
+            "stream.signal tick=1 added=70 waiting=70 buffered=4480");
+}
+
+// The buffer holds what GetBufferSize reports. A host that reads nothing
+// for a while loses the packets that do not fit; the next packet that fits
+// carries the discontinuity flag, and its position shows the frames lost.
+TEST_F(StandinTest, BufferHoldsItsSizeAndLosesWhatDoesNotFit) {
+  ComPtr<IAudioClient> client = activate_audio_client();
+  ASSERT_TRUE(client);
+  ComPtr<IAudioCaptureClient> capture;
+  ASSERT_EQ(open_stream(client.get(), capture), S_OK);
+  ASSERT_EQ(client->Start(), S_OK);
+  ASSERT_TRUE(wait_for_event("stream.overflow"));
+  const std::vector<Packet> packets = read_packets(capture.get(), 12);
+  client->Stop();
+  ASSERT_EQ(packets.size(), 12u);
+  constexpr std::uint32_t kFitting = kBufferFrames / kPacketFrames;
+  for (std::uint32_t i = 0; i < kFitting; ++i) {
+    EXPECT_EQ(packets[i].flags, 0u) << i;
+    EXPECT_EQ(packets[i].samples, expected_signal(0, i * kPacketFrames, kPacketFrames)) << i;
+  }
+  EXPECT_EQ(packets[kFitting].flags, kFlagDiscontinuity);
+  EXPECT_EQ(packets[kFitting + 1].flags, 0u);
+
+  const std::vector<LogLine> lines = log();
+  std::vector<std::uint64_t> lost;  // packet indexes, in order
+  std::vector<std::uint64_t> taken;
+  std::vector<std::uint64_t> taken_positions;
+  for (const LogLine& line : lines) {
+    if (line.event == "stream.overflow") {
+      lost.push_back(std::stoull(line.field("packet").value_or("0")));
+      EXPECT_EQ(line.field("frames"), std::to_string(kPacketFrames));
+    }
+    if (line.event == "capture_client.GetBuffer" && line.field("frames")) {
+      taken.push_back(std::stoull(line.field("packet").value_or("0")));
+      taken_positions.push_back(std::stoull(line.field("position").value_or("0")));
+    }
+    if (line.event == "stream.signal") {
+      EXPECT_LE(std::stoul(line.field("buffered").value_or("0")), kBufferFrames);
+    }
+  }
+  // Packets 1 to 10 filled the buffer; from 11 on they were lost until the
+  // first read made room for the one that carries the flag.
+  ASSERT_GE(taken.size(), kFitting + 1);
+  const std::uint64_t flagged = taken[kFitting];
+  std::vector<std::uint64_t> expected_lost;
+  for (std::uint64_t packet = kFitting + 1; packet < flagged; ++packet) {
+    expected_lost.push_back(packet);
+  }
+  EXPECT_FALSE(expected_lost.empty());
+  lost.resize(std::min(lost.size(), expected_lost.size()));
+  EXPECT_EQ(lost, expected_lost);
+  // Every packet keeps its place in time: the lost frames show as a gap.
+  EXPECT_EQ(taken_positions[kFitting], (flagged - 1) * kPacketFrames);
+  EXPECT_EQ(packets[kFitting].samples,
+            expected_signal(0, (flagged - 1) * kPacketFrames, kPacketFrames));
 }
 
 // Takes 11 s, so it is left out of the normal run; run it with

@@ -49,22 +49,32 @@ inline constexpr wchar_t kLogVariableW[] = L"STANDIN_LOOPBACK_LOG";
 inline constexpr std::uint32_t kSampleRate = 48000;
 inline constexpr std::uint32_t kChannels = 2;
 inline constexpr std::uint32_t kBytesPerFrame = 8;  // two 32-bit floats
-// What GetBufferSize reports: 100 ms.
+// What GetBufferSize reports: 100 ms. The capture buffer holds at most this
+// many frames, the packets waiting and the one handed out by GetBuffer
+// together. A packet that does not fit is lost (logged as stream.overflow);
+// the next packet that fits carries the discontinuity flag, and its position
+// shows the frames lost.
 inline constexpr std::uint32_t kBufferFrames = 4800;
 // After Start, every kPeriodMs the timer queues one packet of kPacketFrames
-// frames and signals the event handle. A late timer catches up: all due
-// packets are queued and the event is signalled once.
+// frames and signals the event handle. A timer that wakes late does not
+// make up for the ticks it missed (the stream then runs slower than real
+// time): only a host that leaves packets unread loses audio, never the
+// stand-in's own lateness.
 inline constexpr std::uint32_t kPeriodMs = 10;
 inline constexpr std::uint32_t kPacketFrames = 480;
-// Packets the device holds before it drops new ones (each drop is logged as
-// stream.overflow; the next queued packet carries the discontinuity flag and
-// its position shows the lost frames).
-inline constexpr std::uint32_t kQueuedPacketLimit = 1024;
 // Frames skipped before a scenario's discontinuity packet, as if the system
 // had lost them.
 inline constexpr std::uint32_t kDiscontinuityGapFrames = 480;
-// Packets queued at the first timer tick by "backlog-70" (480 frames each).
+// "backlog-70": the first tick queues kBacklogPackets packets of
+// kBacklogPacketFrames frames (4480 frames, within the buffer) and signals
+// once. The next tick waits until the host has taken kBacklogHoldReads of
+// them (the most it reads after one signal) or kBacklogHoldLimitMs passed,
+// so what the host reads after that first signal does not depend on timing.
 inline constexpr std::uint32_t kBacklogPackets = 70;
+inline constexpr std::uint32_t kBacklogPacketFrames = 64;
+inline constexpr std::uint32_t kBacklogHoldReads = 64;
+inline constexpr std::uint32_t kBacklogHoldLimitMs = 2000;
+static_assert(kBacklogPackets * kBacklogPacketFrames <= kBufferFrames);
 // "late-completion" calls ActivateCompleted this long after the activation,
 // beyond the host's 10-second limit; "slow-completion" within it, which
 // gives a test time to end a process while the host waits.
@@ -354,9 +364,14 @@ inline std::optional<Scenario> parse_scenario(std::string_view text) {
 //     released it, so its last Release line is the one with refs=0.
 // From the stream:
 //   stream.start                   (after a successful Start)
-//   stream.signal tick=N added=N waiting=N   (tick: the timer's last tick;
-//                                             added: packets queued since the last signal)
-//   stream.overflow packet=K position=       (the queue was full: packet dropped)
+//   stream.signal tick=N added=N waiting=N buffered=N
+//            (tick: the timer's tick; added: packets it queued; waiting:
+//            packets queued and not yet handed out; buffered: frames in the
+//            buffer, a packet handed out and not yet released included)
+//   stream.overflow packet=K position= frames=
+//            (packet K did not fit into the buffer: its frames are lost)
+//   stream.hold taken=N            ("backlog-70": the timer goes on after the
+//                                   host took N packets, or after the limit)
 //   stream.stop reason=stop|released ticks= queued= dropped=
 //            (the timer ended: by Stop, or because the audio client went)
 

@@ -1,5 +1,6 @@
 #include "standin_stream.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
@@ -169,44 +170,58 @@ void Stream::stop_timer_locked(std::unique_lock<std::mutex>& lock, const char* r
                           .number("dropped", dropped_));
 }
 
+std::uint32_t Stream::buffer_share(const Packet& packet) {
+  return std::min(packet.frames, kBufferFrames);
+}
+
 void Stream::run_timer(std::chrono::steady_clock::time_point start) {
   constexpr std::chrono::milliseconds kPeriod(kPeriodMs);
-  std::uint64_t done = 0;  // ticks since this start
+  auto next = start + kPeriod;
   std::unique_lock lock(mutex_);
   for (;;) {
-    const auto next = start + kPeriod * static_cast<std::int64_t>(done + 1);
     if (wake_timer_.wait_until(lock, next, [this] { return stop_requested_; })) {
       return;
     }
-    const auto due =
-        static_cast<std::uint64_t>((std::chrono::steady_clock::now() - start) / kPeriod);
-    std::uint64_t added = 0;
-    while (done < due) {
-      ++done;
-      ++ticks_;
-      added += produce_tick_locked(ticks_);
-    }
-    if (added == 0) {
-      continue;
-    }
+    ++ticks_;
+    const std::uint32_t added = produce_tick_locked(ticks_);
     session().log.write(LogEvent("stream.signal")
                             .number("tick", ticks_)
                             .number("added", added)
-                            .number("waiting", waiting_));
+                            .number("waiting", queue_.size())
+                            .number("buffered", buffered_frames_));
     SetEvent(event_.get());
+    if (ticks_ == 1 && session().scenario.id() == ScenarioId::kBacklog70) {
+      hold_backlog_locked(lock);
+      if (stop_requested_) {
+        return;
+      }
+      next = std::chrono::steady_clock::now();
+    }
+    next += kPeriod;
+    if (const auto now = std::chrono::steady_clock::now(); next <= now) {
+      next = now + kPeriod;  // late: the missed ticks are skipped, not made up for
+    }
   }
+}
+
+void Stream::hold_backlog_locked(std::unique_lock<std::mutex>& lock) {
+  wake_timer_.wait_for(lock, std::chrono::milliseconds(kBacklogHoldLimitMs),
+                       [this] { return stop_requested_ || taken_ >= kBacklogHoldReads; });
+  session().log.write(LogEvent("stream.hold").number("taken", taken_));
 }
 
 std::uint32_t Stream::produce_tick_locked(std::uint64_t tick) {
-  const std::uint32_t count =
-      tick == 1 && session().scenario.id() == ScenarioId::kBacklog70 ? kBacklogPackets : 1;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    queue_packet_locked(kPacketFrames);
+  if (tick == 1 && session().scenario.id() == ScenarioId::kBacklog70) {
+    std::uint32_t added = 0;
+    for (std::uint32_t i = 0; i < kBacklogPackets; ++i) {
+      added += queue_packet_locked(kBacklogPacketFrames) ? 1 : 0;
+    }
+    return added;
   }
-  return count;
+  return queue_packet_locked(kPacketFrames) ? 1 : 0;
 }
 
-void Stream::queue_packet_locked(std::uint32_t frames) {
+bool Stream::queue_packet_locked(std::uint32_t frames) {
   Packet packet;
   packet.index = ++queued_;
   packet.frames = frames;
@@ -258,22 +273,26 @@ void Stream::queue_packet_locked(std::uint32_t frames) {
   }
   packet.position = next_position_;
   next_position_ += packet.frames;
-  if (waiting_ == queue_.size()) {
+  if (buffer_share(packet) > kBufferFrames - buffered_frames_) {
+    // The host has not read in time: what does not fit is lost, and the
+    // next packet that fits tells of the gap.
     ++dropped_;
     carry_discontinuity_ = true;
     session().log.write(LogEvent("stream.overflow")
                             .number("packet", packet.index)
-                            .number("position", packet.position));
-    return;
+                            .number("position", packet.position)
+                            .number("frames", packet.frames));
+    return false;
   }
-  queue_[(head_ + waiting_) % queue_.size()] = packet;
-  ++waiting_;
+  buffered_frames_ += buffer_share(packet);
+  queue_.push_back(packet);
+  return true;
 }
 
 HRESULT Stream::get_next_packet_size(UINT32* frames) {
   LogEvent event("capture_client.GetNextPacketSize");
   const std::lock_guard lock(mutex_);
-  const Packet* next = waiting_ > 0 ? &queue_[head_] : nullptr;
+  const Packet* next = queue_.empty() ? nullptr : &queue_.front();
   const bool inject = next != nullptr && !size_failure_done_ &&
                       session().scenario.at_packet(ScenarioId::kPacketSizeFails, next->index);
   const HRESULT result =
@@ -299,7 +318,7 @@ HRESULT Stream::get_buffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* de
                            ? "position-out"
                        : out_ ? "packet-out"
                               : nullptr;
-  const Packet* next = waiting_ > 0 ? &queue_[head_] : nullptr;
+  const Packet* next = queue_.empty() ? nullptr : &queue_.front();
   const bool inject = reason == nullptr && next != nullptr && !get_failure_done_ &&
                       session().scenario.at_packet(ScenarioId::kGetBufferFails, next->index);
   // A packet that GetNextPacketSize announced but that is not ready yet, as
@@ -330,8 +349,10 @@ HRESULT Stream::get_buffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* de
   }
 
   out_ = *next;
-  head_ = (head_ + 1) % queue_.size();
-  --waiting_;
+  queue_.pop_front();  // still in the buffer until it is released
+  if (++taken_ == kBacklogHoldReads) {
+    wake_timer_.notify_all();
+  }
   const Packet& packet = *out_;
   const std::size_t offset = packet.misaligned ? 2 : 0;
   unsigned char* bytes = staging_.data() + offset;
@@ -369,6 +390,7 @@ HRESULT Stream::release_buffer(UINT32 frames) {
     event.number("packet", out_->index);
   }
   if (reason == nullptr) {
+    buffered_frames_ -= buffer_share(*out_);
     out_.reset();  // a failed release still gives the packet back
   }
   session().log.write(event);
