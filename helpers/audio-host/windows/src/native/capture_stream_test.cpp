@@ -236,7 +236,7 @@ TEST_F(CaptureStreamTest, DeliversTheSignalInOrderAndStopsOnRequest) {
   close_capture_stream(stream_);
   const auto ends = events("audio_client.Stop");
   ASSERT_EQ(ends.size(), 1u);
-  EXPECT_EQ(ends[0], "audio_client.Stop result=0x00000000");
+  EXPECT_EQ(ends[0], "audio_client.Stop contract=ok result=0x00000000");
 }
 
 TEST_F(CaptureStreamTest, SilenceAndDiscontinuityPackets) {

@@ -87,8 +87,21 @@ inline constexpr std::uint32_t kFlagDiscontinuity = 0x1;
 inline constexpr std::uint32_t kFlagSilent = 0x2;
 // The only argument values the stand-in accepts.
 inline constexpr std::uint32_t kStreamFlags = 0x80060000;
-inline constexpr std::uint32_t kHresultInvalidArg = 0x80070057;   // any deviation
-inline constexpr std::uint32_t kHresultBufferEmpty = 0x08890001;  // GetBuffer, none waiting
+// What the stand-in answers, as Windows does. A call that Windows refuses
+// gets Windows' code; a call merely outside the host's request (another
+// format, other flags, position pointers) gets E_INVALIDARG.
+inline constexpr std::uint32_t kHresultFalse = 0x00000001;        // S_FALSE: Stop, not running
+inline constexpr std::uint32_t kHresultBufferEmpty = 0x08890001;  // AUDCLNT_S_BUFFER_EMPTY
+inline constexpr std::uint32_t kHresultNoInterface = 0x80004002;  // E_NOINTERFACE
+inline constexpr std::uint32_t kHresultPointer = 0x80004003;      // E_POINTER: null out
+inline constexpr std::uint32_t kHresultIllegalMethodCall = 0x8000000E;  // E_ILLEGAL_METHOD_CALL
+inline constexpr std::uint32_t kHresultInvalidArg = 0x80070057;         // E_INVALIDARG
+inline constexpr std::uint32_t kHresultNotInitialized = 0x88890001;     // AUDCLNT_E_NOT_INITIALIZED
+inline constexpr std::uint32_t kHresultAlreadyInitialized = 0x88890002;
+inline constexpr std::uint32_t kHresultNotStopped = 0x88890005;
+inline constexpr std::uint32_t kHresultOutOfOrder = 0x88890007;
+inline constexpr std::uint32_t kHresultInvalidSize = 0x88890009;
+inline constexpr std::uint32_t kHresultEventHandleNotSet = 0x88890014;
 
 // ---------------------------------------------------------------------------
 // The signal
@@ -317,9 +330,27 @@ inline std::optional<Scenario> parse_scenario(std::string_view text) {
 //
 // Every call of the host into the stand-in (except AddRef, Release and
 // QueryInterface) carries contract=ok, or contract=REASON when an argument
-// or the call's moment deviates from what the host must do; such a call
-// fails with E_INVALIDARG (0x80070057) and changes nothing. Events, with
-// their fields in this order ([...] only when it applies):
+// or the call's moment deviates from what the host must do, so a test can
+// check that a run made no deviation. Such a call answers what Windows
+// answers: a call Windows refuses fails with Windows' code (REASON, code):
+//   null-out (E_POINTER); not-initialized (AUDCLNT_E_NOT_INITIALIZED);
+//   already-initialized (AUDCLNT_E_ALREADY_INITIALIZED); iid of GetService
+//   (E_NOINTERFACE); handle of SetEventHandle (E_INVALIDARG); Start:
+//   running (AUDCLNT_E_NOT_STOPPED), no-event (AUDCLNT_E_EVENTHANDLE_NOT_SET);
+//   GetBuffer: packet-out, a packet still held (AUDCLNT_E_OUT_OF_ORDER);
+//   ReleaseBuffer: no-packet-out, none acquired by the preceding GetBuffer
+//   (AUDCLNT_E_OUT_OF_ORDER), frames neither 0 nor the packet's
+//   (AUDCLNT_E_INVALID_SIZE); GetActivateResult: not-completed
+//   (E_ILLEGAL_METHOD_CALL).
+// A call Windows would take but that is outside the host's request, which
+// the stand-in does not play (another format, share mode, flags, buffer
+// duration, periodicity or session, position pointers, SetEventHandle while
+// running, the other IAudioClient methods), fails with E_INVALIDARG
+// (0x80070057). A refused call changes nothing. ReleaseBuffer(0) of a packet
+// with frames is marked contract=unread but works as on Windows: the packet
+// is handed out again by the next GetBuffer. Stop on a stream that is not
+// running answers S_FALSE with contract=ok. Events, with their fields in
+// this order ([...] only when it applies):
 //
 // On the caller's thread of ActivateAudioInterfaceAsync:
 //   activate path= iid= params=yes|no [vt= reserved=a,b,c [blob_size=
@@ -346,7 +377,7 @@ inline std::optional<Scenario> parse_scenario(std::string_view text) {
 //   audio_client.GetService iid= contract= result= object=capture_client|null
 //   audio_client.SetEventHandle handle=yes|null|invalid contract= result=
 //   audio_client.Start contract= result=
-//   audio_client.Stop result=      (S_FALSE, 0x00000001, when not running)
+//   audio_client.Stop contract= result=   (S_FALSE, 0x00000001, when not running)
 //   audio_client.METHOD contract=unexpected-call result=0x80070057
 //            (GetStreamLatency, GetCurrentPadding, IsFormatSupported,
 //            GetMixFormat, GetDevicePeriod, Reset)

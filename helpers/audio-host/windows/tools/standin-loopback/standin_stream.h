@@ -37,8 +37,8 @@ class Stream {
                      REFERENCE_TIME periodicity, const WAVEFORMATEX* format,
                      const GUID* session_guid);
   HRESULT get_buffer_size(UINT32* frames);
-  // The reason GetService deviates from the contract, or null.
-  const char* service_deviation(REFIID iid, void** out);
+  // How GetService deviates from the contract, if it does.
+  Deviation service_deviation(REFIID iid, void** out);
   HRESULT set_event_handle(HANDLE event);
   HRESULT start();
   HRESULT stop();
