@@ -4,6 +4,7 @@
 // PCM bytes exactly and the order in which the host takes things down.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -36,11 +37,12 @@ std::string system_text(std::uint32_t code) {
       audio_host::win::SystemError::from_hresult(static_cast<HRESULT>(code)));
 }
 
-// The PCM the host must write for the stand-in's signal from position 0:
-// each frame's two channels averaged, scaled by 32767 and truncated.
-std::string expected_pcm(std::uint32_t mode, std::size_t bytes) {
+// The PCM the host must write for the stand-in's signal from position
+// `first_frame`: each frame's two channels averaged, scaled by 32767 and
+// truncated.
+std::string expected_pcm(std::uint32_t mode, std::size_t bytes, std::uint64_t first_frame = 0) {
   std::string pcm;
-  for (std::uint64_t frame = 0; pcm.size() < bytes; ++frame) {
+  for (std::uint64_t frame = first_frame; pcm.size() < bytes; ++frame) {
     const float sum =
         standin::signal_sample(mode, frame, 0) + standin::signal_sample(mode, frame, 1);
     const auto value = static_cast<std::int16_t>(std::trunc(sum / 2.0f * 32767.0f));
@@ -341,6 +343,69 @@ TEST_F(CaptureEndToEnd, ReaderStallDropsAreReportedWithoutDiagnostics) {
   ASSERT_NE(at, std::string::npos);
   EXPECT_GT(std::stoull(err.substr(at + 15)), 0u) << err;
   EXPECT_EQ(position("stream.overflow"), -1) << "the device lost nothing";
+}
+
+// The host wakes late: after packet 5 the stand-in withholds its signal for
+// 30 ticks (about 300 ms) while audio keeps arriving, and its 100 ms buffer
+// overflows. The host goes on and counts the discontinuity; the PCM before
+// the gap is exactly the whole blocks read before it (the partial block is
+// dropped), and after it exactly the blocks from the position the stand-in
+// logged for the first packet after the loss.
+TEST_F(CaptureEndToEnd, LateWakeLosesAudioAndTheCaptureGoesOn) {
+  start("late-wake:5", {}, target_arguments(), {L"VANTLE_AUDIO_DIAGNOSTICS="});
+  std::vector<standin::LogLine> taken;  // the packets read, up to the flagged one
+  for (int i = 0; i < 4000; ++i) {
+    taken.clear();
+    for (auto& line : standin::parse_log(read_file(log_path_))) {
+      if (line.event == "capture_client.GetBuffer" && line.field("frames"))
+        taken.push_back(std::move(line));
+    }
+    const auto flagged = std::find_if(
+        taken.begin(), taken.end(), [](const auto& line) { return line.field("flags") == "0x1"; });
+    if (flagged != taken.end()) {
+      taken.erase(flagged + 1, taken.end());
+      break;
+    }
+    taken.clear();
+    Sleep(5);
+  }
+  ASSERT_FALSE(taken.empty()) << "no packet after a loss: " << translator_->err();
+  std::uint64_t before_gap = 0;  // frames, continuous from 0
+  for (std::size_t i = 0; i + 1 < taken.size(); ++i) {
+    ASSERT_EQ(taken[i].field("position"), std::to_string(before_gap)) << i;
+    ASSERT_EQ(taken[i].field("flags"), "0x0") << i;
+    before_gap += std::stoull(taken[i].field("frames").value_or("0"));
+  }
+  const std::uint64_t after_gap = std::stoull(taken.back().field("position").value_or("0"));
+  ASSERT_GT(after_gap, before_gap) << "frames were lost";
+
+  const std::size_t whole_before = before_gap / 960;  // the partial block is dropped
+  constexpr std::size_t kBlocksAfter = 20;
+  const std::string pcm = translator_->wait_for_out((whole_before + kBlocksAfter) * 1920, 20000);
+  ASSERT_GE(pcm.size(), (whole_before + kBlocksAfter) * 1920) << translator_->err();
+  ASSERT_TRUE(translator_->wait_for_err("discontinuities=1", 20000)) << translator_->err();
+  translator_->close_stdout_reader();
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(translator_->exit_code(), 0u) << translator_->err();
+  EXPECT_EQ(pcm.substr(0, whole_before * 1920), expected_pcm(0, whole_before * 1920));
+  EXPECT_EQ(pcm.substr(whole_before * 1920, kBlocksAfter * 1920),
+            expected_pcm(0, kBlocksAfter * 1920, after_gap));
+
+  // No error; the host's own queue lost nothing, the device did.
+  std::istringstream lines(translator_->err());
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line + "\n", kFormatLine);
+  while (std::getline(lines, line)) {
+    EXPECT_EQ(line.rfind("VANTLE_CAPTURE rate=48000 channels=2 accepted_frames=", 0), 0u) << line;
+  }
+  EXPECT_NE(translator_->err().find(" dropped_frames=0 discontinuities=1\n"), std::string::npos)
+      << translator_->err();
+  EXPECT_GE(position("stream.overflow"), 0);
+  const auto events = log_events();
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const std::string& e) { return e.rfind("stream.withheld ", 0) == 0; }),
+            standin::kLateWakeTicks);
 }
 
 // Refusals before any audio object exists: process trees and identities.

@@ -75,6 +75,10 @@ inline constexpr std::uint32_t kBacklogPacketFrames = 64;
 inline constexpr std::uint32_t kBacklogHoldReads = 64;
 inline constexpr std::uint32_t kBacklogHoldLimitMs = 2000;
 static_assert(kBacklogPackets * kBacklogPacketFrames <= kBufferFrames);
+// "late-wake:k": after the tick that queued packet k, this many ticks (about
+// 300 ms) queue their packets without signalling, as if the host woke late;
+// the buffer holds 100 ms, so packets are lost.
+inline constexpr std::uint32_t kLateWakeTicks = 30;
 // "late-completion" calls ActivateCompleted this long after the activation,
 // beyond the host's 10-second limit; "slow-completion" within it, which
 // gives a test time to end a process while the host waits.
@@ -194,6 +198,7 @@ enum class ScenarioId : std::uint8_t {
   kDiscontinuity,        // packet k: discontinuity flag, after a gap
   kDiscontinuitySilent,  // packet k: discontinuity and silent flags, after a gap
   kBacklog70,            // first tick queues kBacklogPackets packets
+  kLateWake,             // after packet k, kLateWakeTicks ticks without a signal
 };
 
 struct ScenarioInfo {
@@ -246,6 +251,7 @@ inline constexpr ScenarioInfo kScenarios[] = {
     {"discontinuity", ScenarioId::kDiscontinuity, true, 0, ""},
     {"discontinuity-silent", ScenarioId::kDiscontinuitySilent, true, 0, ""},
     {"backlog-70", ScenarioId::kBacklog70, false, 0, ""},
+    {"late-wake", ScenarioId::kLateWake, true, 0, ""},
 };
 
 struct Scenario {
@@ -399,6 +405,8 @@ inline std::optional<Scenario> parse_scenario(std::string_view text) {
 //            (tick: the timer's tick; added: packets it queued; waiting:
 //            packets queued and not yet handed out; buffered: frames in the
 //            buffer, a packet handed out and not yet released included)
+//   stream.withheld tick=N added=N waiting=N buffered=N
+//            ("late-wake": a tick that queued without signalling)
 //   stream.overflow packet=K position= frames=
 //            (packet K did not fit into the buffer: its frames are lost)
 //   stream.hold taken=N            ("backlog-70": the timer goes on after the

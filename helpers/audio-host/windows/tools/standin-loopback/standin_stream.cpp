@@ -207,12 +207,22 @@ void Stream::run_timer(std::chrono::steady_clock::time_point start) {
     }
     ++ticks_;
     const std::uint32_t added = produce_tick_locked(ticks_);
-    session().log.write(LogEvent("stream.signal")
+    const bool withheld = withheld_ticks_ > 0;
+    session().log.write(LogEvent(withheld ? "stream.withheld" : "stream.signal")
                             .number("tick", ticks_)
                             .number("added", added)
                             .number("waiting", queue_.size())
                             .number("buffered", buffered_frames_));
-    SetEvent(event_.get());
+    if (withheld) {
+      --withheld_ticks_;
+    } else {
+      SetEvent(event_.get());
+    }
+    const Scenario& scenario = session().scenario;
+    if (scenario.id() == ScenarioId::kLateWake && !late_wake_armed_ && queued_ >= scenario.packet) {
+      late_wake_armed_ = true;
+      withheld_ticks_ = kLateWakeTicks;
+    }
     if (ticks_ == 1 && session().scenario.id() == ScenarioId::kBacklog70) {
       hold_backlog_locked(lock);
       if (stop_requested_) {

@@ -94,6 +94,9 @@ class Stream {
   std::uint64_t queued_ = 0;   // packets made, lost ones included
   std::uint64_t dropped_ = 0;  // packets lost because they did not fit
   std::uint64_t taken_ = 0;    // packets handed out by get_buffer
+  // "late-wake": ticks still to pass without a signal, once armed.
+  bool late_wake_armed_ = false;
+  std::uint32_t withheld_ticks_ = 0;
   std::uint64_t next_position_ = 0;
   bool carry_discontinuity_ = false;
   std::optional<Packet> out_;  // handed out by get_buffer, not yet released
