@@ -67,19 +67,29 @@ class CaptureStreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    wchar_t file[MAX_PATH];
-    GetTempFileNameW(folder, L"sil", 0, file);
-    log_path_ = file;
-    SetEnvironmentVariableW(standin::kLogVariableW, log_path_.c_str());
+    new_log();
     translator_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     selected_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   }
   void TearDown() override {
     stream_ = CaptureStream();
     CoUninitialize();
-    DeleteFileW(log_path_.c_str());
+    for (const auto& path : logs_)
+      DeleteFileW(path.c_str());
+  }
+
+  // A new, empty log file for the next activations. The last one is not
+  // deleted yet: the stand-in may hold it open a moment longer (until its
+  // completion thread has ended), and a file deleted while open lingers, so
+  // the next activation would append to it.
+  void new_log() {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    wchar_t file[MAX_PATH];
+    GetTempFileNameW(folder, L"sil", 0, file);
+    log_path_ = file;
+    logs_.push_back(log_path_);
+    SetEnvironmentVariableW(standin::kLogVariableW, log_path_.c_str());
   }
 
   void scenario(const char* text) { SetEnvironmentVariableA(standin::kScenarioVariable, text); }
@@ -125,6 +135,7 @@ class CaptureStreamTest : public ::testing::Test {
   }
 
   std::wstring log_path_;
+  std::vector<std::wstring> logs_;
   EventHandle translator_;
   EventHandle selected_;
   CaptureStream stream_;
@@ -140,7 +151,7 @@ TEST_F(CaptureStreamTest, ActivationContractForEachTarget) {
     const char* mode;
   };
   for (const Case& c : {Case{true, 4242, "0"}, Case{false, 77, "1"}}) {
-    DeleteFileW(log_path_.c_str());
+    new_log();
     scenario("default");
     auto client = activate_process_loopback(c.pid, c.include_tree, 5s);
     ASSERT_TRUE(client.ok()) << client.error();
@@ -291,7 +302,7 @@ TEST_F(CaptureStreamTest, PacketSizeLimitsAndPointers) {
       {"misaligned-data:2", "invalid float capture buffer", "frames=480"},
   };
   for (const Case& c : cases) {
-    DeleteFileW(log_path_.c_str());
+    new_log();
     consumer_.reset();
     const Status result = capture(c.scenario, 0);
     ASSERT_FALSE(result.ok()) << c.scenario;
@@ -303,7 +314,7 @@ TEST_F(CaptureStreamTest, PacketSizeLimitsAndPointers) {
   }
 
   // A zero-frame packet pushes nothing but is still released.
-  DeleteFileW(log_path_.c_str());
+  new_log();
   consumer_.reset();
   ASSERT_TRUE(capture("zero-frame-packet:1", 960).ok());
   const auto releases = events("capture_client.ReleaseBuffer");
