@@ -4,6 +4,7 @@
 // PCM bytes exactly and the order in which the host takes things down.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -37,11 +38,12 @@ std::string system_text(std::uint32_t code) {
       audio_host::win::SystemError::from_hresult(static_cast<HRESULT>(code)));
 }
 
-// The PCM the host must write for the stand-in's signal from position 0:
-// each frame's two channels averaged, scaled by 32767 and truncated.
-std::string expected_pcm(std::uint32_t mode, std::size_t bytes) {
+// The PCM the host must write for the stand-in's signal from position
+// `first_frame`: each frame's two channels averaged, scaled by 32767 and
+// truncated.
+std::string expected_pcm(std::uint32_t mode, std::size_t bytes, std::uint64_t first_frame = 0) {
   std::string pcm;
-  for (std::uint64_t frame = 0; pcm.size() < bytes; ++frame) {
+  for (std::uint64_t frame = first_frame; pcm.size() < bytes; ++frame) {
     const float sum =
         standin::signal_sample(mode, frame, 0) + standin::signal_sample(mode, frame, 1);
     const auto value = static_cast<std::int16_t>(std::trunc(sum / 2.0f * 32767.0f));
@@ -77,8 +79,21 @@ class CaptureEndToEnd : public ::testing::Test {
         << error;
   }
   void TearDown() override {
-    DeleteFileW(log_path_.c_str());
+    finish_log();
     DeleteFileW(pid_path_.c_str());
+  }
+
+  // Ends one run's log: it must hold no call off the contract (the host
+  // may still be writing: only whole lines count), then it goes.
+  void finish_log() {
+    std::string text = read_file(log_path_);
+    text.resize(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    for (const auto& line : standin::parse_log(text)) {
+      if (const auto contract = line.field("contract")) {
+        EXPECT_EQ(*contract, "ok") << line.without_timing();
+      }
+    }
+    DeleteFileW(log_path_.c_str());
   }
 
   // Starts the translator, which starts the host with `host_arguments`.
@@ -126,6 +141,15 @@ class CaptureEndToEnd : public ::testing::Test {
       events.push_back(line.without_timing());
     }
     return events;
+  }
+  // Packets the host has taken from the stand-in so far.
+  std::size_t packets_taken() const {
+    std::size_t taken = 0;
+    for (const auto& line : standin::parse_log(read_file(log_path_))) {
+      if (line.event == "capture_client.GetBuffer" && line.field("frames"))
+        ++taken;
+    }
+    return taken;
   }
   // Position of the first log event starting with `text`, or -1.
   int position(const std::string& text) const {
@@ -240,7 +264,7 @@ TEST_F(CaptureEndToEnd, ProcessesEndingBeforeCaptureAreRefused) {
   EXPECT_EQ(translator_->out(), "");
 
   // The translator ends (the host's pipes stay open until the host is gone).
-  DeleteFileW(log_path_.c_str());
+  finish_log();
   DeleteFileW(pid_path_.c_str());
   translator_ = std::make_unique<Child>();
   start("slow-completion", {L"--exit-after-ms", L"500"},
@@ -275,7 +299,7 @@ TEST_F(CaptureEndToEnd, SetUpFailuresReleaseWhatExistsInOrder) {
        false},
   };
   for (const Case& c : cases) {
-    DeleteFileW(log_path_.c_str());
+    finish_log();
     translator_ = std::make_unique<Child>();  // a fresh translator per case
     start(c.scenario, {}, target_arguments());
     ASSERT_TRUE(translator_->wait(20000)) << c.scenario;
@@ -310,8 +334,21 @@ TEST_F(CaptureEndToEnd, StatisticsLineWithDiagnosticsAndWithDrops) {
   EXPECT_LE(statistics, 4);
 }
 
-TEST_F(CaptureEndToEnd, BurstDropsAreReportedWithoutDiagnostics) {
-  start("overflow-burst", {}, target_arguments());
+// The translator stops reading for a while: the pipe fills, the capture
+// worker's write blocks, the queue between the packet loop and the worker
+// fills and chunks are dropped. The packet loop goes on reading the device,
+// which loses nothing; the drops are reported without diagnostics.
+TEST_F(CaptureEndToEnd, ReaderStallDropsAreReportedWithoutDiagnostics) {
+  start("default", {}, target_arguments());
+  ASSERT_GE(translator_->wait_for_out(5 * 1920, 20000).size(), 5u * 1920) << translator_->err();
+  translator_->pause_stdout_reader();
+  // 2 s of audio: more than the pipe (64 KiB, about 0.7 s of PCM) and the
+  // queue (about 0.34 s) hold together.
+  const std::size_t before = packets_taken();
+  for (int i = 0; i < 4000 && packets_taken() < before + 200; ++i)
+    Sleep(5);
+  ASSERT_GE(packets_taken(), before + 200);
+  translator_->resume_stdout_reader();
   ASSERT_TRUE(translator_->wait_for_err("dropped_frames=", 20000)) << translator_->err();
   translator_->close_stdout_reader();
   ASSERT_TRUE(translator_->wait(20000));
@@ -319,6 +356,70 @@ TEST_F(CaptureEndToEnd, BurstDropsAreReportedWithoutDiagnostics) {
   const std::size_t at = err.find("dropped_frames=");
   ASSERT_NE(at, std::string::npos);
   EXPECT_GT(std::stoull(err.substr(at + 15)), 0u) << err;
+  EXPECT_EQ(position("stream.overflow"), -1) << "the device lost nothing";
+}
+
+// The host wakes late: after packet 5 the stand-in withholds its signal for
+// 30 ticks (about 300 ms) while audio keeps arriving, and its 100 ms buffer
+// overflows. The host goes on and counts the discontinuity; the PCM before
+// the gap is exactly the whole blocks read before it (the partial block is
+// dropped), and after it exactly the blocks from the position the stand-in
+// logged for the first packet after the loss.
+TEST_F(CaptureEndToEnd, LateWakeLosesAudioAndTheCaptureGoesOn) {
+  start("late-wake:5", {}, target_arguments(), {L"VANTLE_AUDIO_DIAGNOSTICS="});
+  std::vector<standin::LogLine> taken;  // the packets read, up to the flagged one
+  for (int i = 0; i < 4000; ++i) {
+    taken.clear();
+    for (auto& line : standin::parse_log(read_file(log_path_))) {
+      if (line.event == "capture_client.GetBuffer" && line.field("frames"))
+        taken.push_back(std::move(line));
+    }
+    const auto flagged = std::find_if(
+        taken.begin(), taken.end(), [](const auto& line) { return line.field("flags") == "0x1"; });
+    if (flagged != taken.end()) {
+      taken.erase(flagged + 1, taken.end());
+      break;
+    }
+    taken.clear();
+    Sleep(5);
+  }
+  ASSERT_FALSE(taken.empty()) << "no packet after a loss: " << translator_->err();
+  std::uint64_t before_gap = 0;  // frames, continuous from 0
+  for (std::size_t i = 0; i + 1 < taken.size(); ++i) {
+    ASSERT_EQ(taken[i].field("position"), std::to_string(before_gap)) << i;
+    ASSERT_EQ(taken[i].field("flags"), "0x0") << i;
+    before_gap += std::stoull(taken[i].field("frames").value_or("0"));
+  }
+  const std::uint64_t after_gap = std::stoull(taken.back().field("position").value_or("0"));
+  ASSERT_GT(after_gap, before_gap) << "frames were lost";
+
+  const std::size_t whole_before = before_gap / 960;  // the partial block is dropped
+  constexpr std::size_t kBlocksAfter = 20;
+  const std::string pcm = translator_->wait_for_out((whole_before + kBlocksAfter) * 1920, 20000);
+  ASSERT_GE(pcm.size(), (whole_before + kBlocksAfter) * 1920) << translator_->err();
+  ASSERT_TRUE(translator_->wait_for_err("discontinuities=1", 20000)) << translator_->err();
+  translator_->close_stdout_reader();
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(translator_->exit_code(), 0u) << translator_->err();
+  EXPECT_EQ(pcm.substr(0, whole_before * 1920), expected_pcm(0, whole_before * 1920));
+  EXPECT_EQ(pcm.substr(whole_before * 1920, kBlocksAfter * 1920),
+            expected_pcm(0, kBlocksAfter * 1920, after_gap));
+
+  // No error; the host's own queue lost nothing, the device did.
+  std::istringstream lines(translator_->err());
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line + "\n", kFormatLine);
+  while (std::getline(lines, line)) {
+    EXPECT_EQ(line.rfind("VANTLE_CAPTURE rate=48000 channels=2 accepted_frames=", 0), 0u) << line;
+  }
+  EXPECT_NE(translator_->err().find(" dropped_frames=0 discontinuities=1\n"), std::string::npos)
+      << translator_->err();
+  EXPECT_GE(position("stream.overflow"), 0);
+  const auto events = log_events();
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const std::string& e) { return e.rfind("stream.withheld ", 0) == 0; }),
+            standin::kLateWakeTicks);
 }
 
 // Refusals before any audio object exists: process trees and identities.
@@ -366,7 +467,7 @@ TEST_F(CaptureEndToEnd, RefusesTargetsThatTouchTheTranslatorAndChangedIdentities
        "selected process identity changed; refresh the process list"},
   };
   for (Case& c : cases) {
-    DeleteFileW(log_path_.c_str());
+    finish_log();
     translator_ = std::make_unique<Child>();
     start("default", c.parent, c.host);
     ASSERT_TRUE(translator_->wait(20000)) << c.name;
@@ -377,7 +478,7 @@ TEST_F(CaptureEndToEnd, RefusesTargetsThatTouchTheTranslatorAndChangedIdentities
   }
 
   // A sibling of the translator is accepted.
-  DeleteFileW(log_path_.c_str());
+  finish_log();
   translator_ = std::make_unique<Child>();
   start("default", {}, target_arguments());
   EXPECT_GE(translator_->wait_for_out(1920, 20000).size(), 1920u) << translator_->err();

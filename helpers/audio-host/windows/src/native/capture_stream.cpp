@@ -56,6 +56,11 @@ Status drain_packets(const PacketLoopInputs& in) {
     if (FAILED(result)) {
       return com_failure("read capture packet", result);  // nothing to release
     }
+    if (result == AUDCLNT_S_BUFFER_EMPTY) {
+      // No packet after all (the announced one is not ready yet): nothing
+      // was acquired, so nothing is released. The next signal brings it.
+      break;
+    }
     if (frames > in.stream.buffer_frames) {
       capture->ReleaseBuffer(frames);
       return make_error("capture packet exceeded negotiated buffer");

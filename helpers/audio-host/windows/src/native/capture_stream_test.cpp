@@ -67,19 +67,29 @@ class CaptureStreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    wchar_t file[MAX_PATH];
-    GetTempFileNameW(folder, L"sil", 0, file);
-    log_path_ = file;
-    SetEnvironmentVariableW(standin::kLogVariableW, log_path_.c_str());
+    new_log();
     translator_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     selected_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   }
   void TearDown() override {
     stream_ = CaptureStream();
     CoUninitialize();
-    DeleteFileW(log_path_.c_str());
+    for (const auto& path : logs_)
+      DeleteFileW(path.c_str());
+  }
+
+  // A new, empty log file for the next activations. The last one is not
+  // deleted yet: the stand-in may hold it open a moment longer (until its
+  // completion thread has ended), and a file deleted while open lingers, so
+  // the next activation would append to it.
+  void new_log() {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    wchar_t file[MAX_PATH];
+    GetTempFileNameW(folder, L"sil", 0, file);
+    log_path_ = file;
+    logs_.push_back(log_path_);
+    SetEnvironmentVariableW(standin::kLogVariableW, log_path_.c_str());
   }
 
   void scenario(const char* text) { SetEnvironmentVariableA(standin::kScenarioVariable, text); }
@@ -125,6 +135,7 @@ class CaptureStreamTest : public ::testing::Test {
   }
 
   std::wstring log_path_;
+  std::vector<std::wstring> logs_;
   EventHandle translator_;
   EventHandle selected_;
   CaptureStream stream_;
@@ -140,7 +151,7 @@ TEST_F(CaptureStreamTest, ActivationContractForEachTarget) {
     const char* mode;
   };
   for (const Case& c : {Case{true, 4242, "0"}, Case{false, 77, "1"}}) {
-    DeleteFileW(log_path_.c_str());
+    new_log();
     scenario("default");
     auto client = activate_process_loopback(c.pid, c.include_tree, 5s);
     ASSERT_TRUE(client.ok()) << client.error();
@@ -236,7 +247,7 @@ TEST_F(CaptureStreamTest, DeliversTheSignalInOrderAndStopsOnRequest) {
   close_capture_stream(stream_);
   const auto ends = events("audio_client.Stop");
   ASSERT_EQ(ends.size(), 1u);
-  EXPECT_EQ(ends[0], "audio_client.Stop result=0x00000000");
+  EXPECT_EQ(ends[0], "audio_client.Stop contract=ok result=0x00000000");
 }
 
 TEST_F(CaptureStreamTest, SilenceAndDiscontinuityPackets) {
@@ -291,7 +302,7 @@ TEST_F(CaptureStreamTest, PacketSizeLimitsAndPointers) {
       {"misaligned-data:2", "invalid float capture buffer", "frames=480"},
   };
   for (const Case& c : cases) {
-    DeleteFileW(log_path_.c_str());
+    new_log();
     consumer_.reset();
     const Status result = capture(c.scenario, 0);
     ASSERT_FALSE(result.ok()) << c.scenario;
@@ -303,7 +314,7 @@ TEST_F(CaptureStreamTest, PacketSizeLimitsAndPointers) {
   }
 
   // A zero-frame packet pushes nothing but is still released.
-  DeleteFileW(log_path_.c_str());
+  new_log();
   consumer_.reset();
   ASSERT_TRUE(capture("zero-frame-packet:1", 960).ok());
   const auto releases = events("capture_client.ReleaseBuffer");
@@ -312,6 +323,41 @@ TEST_F(CaptureStreamTest, PacketSizeLimitsAndPointers) {
   std::vector<float> expected(960);
   standin::fill_signal(0, 0, 480, expected.data());  // an empty packet takes no positions
   EXPECT_EQ(consumer_.deliveries.front().samples, expected) << "packet 2 comes first";
+}
+
+// GetBuffer can find nothing although GetNextPacketSize announced a packet:
+// nothing was acquired, so nothing is released and the pass ends; the packet
+// comes after the next signal, and no audio is lost.
+TEST_F(CaptureStreamTest, AnEmptyAnswerReleasesNothingAndEndsThePass) {
+  ASSERT_TRUE(capture("buffer-empty:3", 6 * 480).ok());
+  std::vector<float> expected(consumer_.frames * 2);
+  standin::fill_signal(0, 0, static_cast<std::uint32_t>(consumer_.frames), expected.data());
+  std::vector<float> delivered;
+  for (const auto& d : consumer_.deliveries) {
+    ASSERT_FALSE(d.discontinuity);
+    delivered.insert(delivered.end(), d.samples.begin(), d.samples.end());
+  }
+  EXPECT_EQ(delivered, expected);
+
+  const auto lines = log();
+  std::size_t empty = lines.size();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].event == "capture_client.GetBuffer" && lines[i].field("result") == "0x08890001") {
+      empty = i;
+    }
+    if (const auto contract = lines[i].field("contract")) {
+      EXPECT_EQ(*contract, "ok") << lines[i].without_timing();
+    }
+  }
+  ASSERT_LT(empty, lines.size()) << "the stand-in never answered AUDCLNT_S_BUFFER_EMPTY";
+  EXPECT_EQ(lines[empty].field("packet"), "3");
+  // Next: a signal, then a new pass; no ReleaseBuffer in between.
+  std::vector<std::string> after;
+  for (std::size_t i = empty + 1; i < lines.size() && after.size() < 2; ++i) {
+    if (lines[i].event.starts_with("capture_client.") || lines[i].event == "stream.signal")
+      after.push_back(lines[i].event);
+  }
+  EXPECT_EQ(after, (std::vector<std::string>{"stream.signal", "capture_client.GetNextPacketSize"}));
 }
 
 TEST_F(CaptureStreamTest, PacketCallFailuresHaveTheirContexts) {
@@ -336,20 +382,26 @@ TEST_F(CaptureStreamTest, PacketCallFailuresHaveTheirContexts) {
 }
 
 TEST_F(CaptureStreamTest, ReadsAtMost64PacketsPerSignal) {
-  ASSERT_TRUE(capture("backlog-70", 71 * 480).ok());
-  // GetBuffer calls between the signals: 64 after the first, the other 6
-  // (and the packet the next tick added) after the second.
-  std::vector<int> reads_per_signal;
+  // 70 packets wait at the first signal; the stand-in's next tick waits
+  // until 64 have been taken, so the count does not depend on timing.
+  ASSERT_TRUE(capture("backlog-70", 70 * standin::kBacklogPacketFrames + 480).ok());
+  // The signal each packet was read after, by packet.
+  std::vector<int> signal_of;
+  int signals = 0;
   for (const auto& line : log()) {
     if (line.event == "stream.signal")
-      reads_per_signal.push_back(0);
-    if (line.event == "capture_client.GetBuffer" && !reads_per_signal.empty()) {
-      ++reads_per_signal.back();
+      ++signals;
+    if (line.event == "capture_client.GetBuffer" && line.field("frames"))
+      signal_of.push_back(signals);
+  }
+  ASSERT_GE(signal_of.size(), 70u);
+  for (std::size_t i = 0; i < 70; ++i) {
+    if (i < 64) {
+      EXPECT_EQ(signal_of[i], 1) << "packet " << i + 1;
+    } else {
+      EXPECT_GE(signal_of[i], 2) << "packet " << i + 1;
     }
   }
-  ASSERT_GE(reads_per_signal.size(), 2u);
-  EXPECT_EQ(reads_per_signal[0], 64);
-  EXPECT_GE(reads_per_signal[1], 6);
 }
 
 TEST_F(CaptureStreamTest, StopConditions) {

@@ -13,16 +13,21 @@ struct Child::Stream {
   HANDLE read = nullptr;
   std::thread reader;
   std::atomic<bool> stop{false};
+  std::atomic<bool> paused{false};
   mutable std::mutex mutex;
   std::condition_variable changed;
   std::string bytes;
   bool ended = false;
 
   // Polls instead of blocking in ReadFile, so that the test can stop reading
-  // and close its end at any moment (a reader that goes away).
+  // and close its end at any moment (a reader that goes away), or pause.
   void run() {
     char buffer[1 << 16];
     while (!stop.load()) {
+      if (paused.load()) {
+        Sleep(2);
+        continue;
+      }
       DWORD available = 0;
       if (!PeekNamedPipe(read, nullptr, 0, nullptr, &available, nullptr)) {
         break;  // the writer's end is closed
@@ -229,6 +234,16 @@ void Child::close_stdout_reader() {
     out_->stop.store(true);
     out_->finish();
   }
+}
+
+void Child::pause_stdout_reader() {
+  if (out_ != nullptr)
+    out_->paused.store(true);
+}
+
+void Child::resume_stdout_reader() {
+  if (out_ != nullptr)
+    out_->paused.store(false);
 }
 
 void Child::close_stdin() {

@@ -51,6 +51,11 @@ class Child {
 
   // Closes our end of the child's standard output: the reader goes away.
   void close_stdout_reader();
+  // Stops reading the child's standard output, leaving the pipe open (a
+  // reader that stalls: once the pipe is full, the child's writes block),
+  // and reads on again.
+  void pause_stdout_reader();
+  void resume_stdout_reader();
   // Closes our end of the child's standard input.
   void close_stdin();
 

@@ -234,7 +234,7 @@ HRESULT activate_audio_interface(const WCHAR* path, REFIID iid, PROPVARIANT* par
   }
   const ScenarioId id = session->scenario.id();
   const HRESULT checked =
-      checked_result(*session, reason, id == ScenarioId::kActivateFails, S_OK, request);
+      checked_result(*session, Deviation(reason), id == ScenarioId::kActivateFails, S_OK, request);
   session->log.write(request);
   auto finish = [&session, operation](HRESULT result) {
     session->log.write(LogEvent("activate.return")

@@ -26,7 +26,8 @@ AudioClient::~AudioClient() {
 
 HRESULT AudioClient::unexpected_call(const char* method) {
   LogEvent event(std::string("audio_client.") + method);
-  const HRESULT result = checked_result(session(), "unexpected-call", false, S_OK, event);
+  const HRESULT result =
+      checked_result(session(), Deviation("unexpected-call"), false, S_OK, event);
   session().log.write(event);
   return result;
 }
@@ -87,10 +88,10 @@ HRESULT AudioClient::SetEventHandle(HANDLE event) {
 HRESULT AudioClient::GetService(REFIID iid, void** out) {
   LogEvent event("audio_client.GetService");
   event.iid("iid", iid);
-  const char* reason = stream_->service_deviation(iid, out);
+  const Deviation deviation = stream_->service_deviation(iid, out);
   const ScenarioId id = session().scenario.id();
   const HRESULT result =
-      checked_result(session(), reason, id == ScenarioId::kServiceFails, S_OK, event);
+      checked_result(session(), deviation, id == ScenarioId::kServiceFails, S_OK, event);
   if (out != nullptr) {
     *out = nullptr;
   }
@@ -169,12 +170,13 @@ void Operation::complete(HRESULT activate_result, win::ComPtr<IUnknown> activate
 HRESULT Operation::GetActivateResult(HRESULT* activate_result, IUnknown** activated) {
   LogEvent event("operation.GetActivateResult");
   const std::lock_guard lock(mutex_);
-  const char* reason = activate_result == nullptr || activated == nullptr ? "null-out"
-                       : !completed_                                      ? "not-completed"
-                                                                          : nullptr;
+  const Deviation deviation =
+      Deviation()
+          .when(activate_result == nullptr || activated == nullptr, "null-out", E_POINTER)
+          .when(!completed_, "not-completed", static_cast<HRESULT>(kHresultIllegalMethodCall));
   const ScenarioId id = session().scenario.id();
   const HRESULT result =
-      checked_result(session(), reason, id == ScenarioId::kActivateResultFails, S_OK, event);
+      checked_result(session(), deviation, id == ScenarioId::kActivateResultFails, S_OK, event);
   if (activated != nullptr) {
     *activated = nullptr;
   }

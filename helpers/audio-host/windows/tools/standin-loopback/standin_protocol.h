@@ -29,7 +29,7 @@ namespace standin_loopback {
 // exports `StandinLoopbackProtocolVersion` (returns this value), so a test
 // can tell the stand-in from the system's mmdevapi.dll: under Wine both
 // report the same module path when the stand-in lies beside the program.
-inline constexpr std::uint32_t kProtocolVersion = 2;
+inline constexpr std::uint32_t kProtocolVersion = 3;
 inline constexpr char kVersionExportName[] = "StandinLoopbackProtocolVersion";
 
 // ---------------------------------------------------------------------------
@@ -49,24 +49,36 @@ inline constexpr wchar_t kLogVariableW[] = L"STANDIN_LOOPBACK_LOG";
 inline constexpr std::uint32_t kSampleRate = 48000;
 inline constexpr std::uint32_t kChannels = 2;
 inline constexpr std::uint32_t kBytesPerFrame = 8;  // two 32-bit floats
-// What GetBufferSize reports: 100 ms.
+// What GetBufferSize reports: 100 ms. The capture buffer holds at most this
+// many frames, the packets waiting and the one handed out by GetBuffer
+// together. A packet that does not fit is lost (logged as stream.overflow);
+// the next packet that fits carries the discontinuity flag, and its position
+// shows the frames lost.
 inline constexpr std::uint32_t kBufferFrames = 4800;
 // After Start, every kPeriodMs the timer queues one packet of kPacketFrames
-// frames and signals the event handle. A late timer catches up: all due
-// packets are queued and the event is signalled once.
+// frames and signals the event handle. A timer that wakes late does not
+// make up for the ticks it missed (the stream then runs slower than real
+// time): only a host that leaves packets unread loses audio, never the
+// stand-in's own lateness.
 inline constexpr std::uint32_t kPeriodMs = 10;
 inline constexpr std::uint32_t kPacketFrames = 480;
-// Packets the device holds before it drops new ones (each drop is logged as
-// stream.overflow; the next queued packet carries the discontinuity flag and
-// its position shows the lost frames).
-inline constexpr std::uint32_t kQueuedPacketLimit = 1024;
 // Frames skipped before a scenario's discontinuity packet, as if the system
 // had lost them.
 inline constexpr std::uint32_t kDiscontinuityGapFrames = 480;
-// Packets queued at the first timer tick by "backlog-70" (480 frames each)
-// and by "overflow-burst" (kBufferFrames frames each).
+// "backlog-70": the first tick queues kBacklogPackets packets of
+// kBacklogPacketFrames frames (4480 frames, within the buffer) and signals
+// once. The next tick waits until the host has taken kBacklogHoldReads of
+// them (the most it reads after one signal) or kBacklogHoldLimitMs passed,
+// so what the host reads after that first signal does not depend on timing.
 inline constexpr std::uint32_t kBacklogPackets = 70;
-inline constexpr std::uint32_t kBurstPackets = 200;
+inline constexpr std::uint32_t kBacklogPacketFrames = 64;
+inline constexpr std::uint32_t kBacklogHoldReads = 64;
+inline constexpr std::uint32_t kBacklogHoldLimitMs = 2000;
+static_assert(kBacklogPackets * kBacklogPacketFrames <= kBufferFrames);
+// "late-wake:k": after the tick that queued packet k, this many ticks (about
+// 300 ms) queue their packets without signalling, as if the host woke late;
+// the buffer holds 100 ms, so packets are lost.
+inline constexpr std::uint32_t kLateWakeTicks = 30;
 // "late-completion" calls ActivateCompleted this long after the activation,
 // beyond the host's 10-second limit; "slow-completion" within it, which
 // gives a test time to end a process while the host waits.
@@ -79,8 +91,21 @@ inline constexpr std::uint32_t kFlagDiscontinuity = 0x1;
 inline constexpr std::uint32_t kFlagSilent = 0x2;
 // The only argument values the stand-in accepts.
 inline constexpr std::uint32_t kStreamFlags = 0x80060000;
-inline constexpr std::uint32_t kHresultInvalidArg = 0x80070057;   // any deviation
-inline constexpr std::uint32_t kHresultBufferEmpty = 0x08890001;  // GetBuffer, none waiting
+// What the stand-in answers, as Windows does. A call that Windows refuses
+// gets Windows' code; a call merely outside the host's request (another
+// format, other flags, position pointers) gets E_INVALIDARG.
+inline constexpr std::uint32_t kHresultFalse = 0x00000001;        // S_FALSE: Stop, not running
+inline constexpr std::uint32_t kHresultBufferEmpty = 0x08890001;  // AUDCLNT_S_BUFFER_EMPTY
+inline constexpr std::uint32_t kHresultNoInterface = 0x80004002;  // E_NOINTERFACE
+inline constexpr std::uint32_t kHresultPointer = 0x80004003;      // E_POINTER: null out
+inline constexpr std::uint32_t kHresultIllegalMethodCall = 0x8000000E;  // E_ILLEGAL_METHOD_CALL
+inline constexpr std::uint32_t kHresultInvalidArg = 0x80070057;         // E_INVALIDARG
+inline constexpr std::uint32_t kHresultNotInitialized = 0x88890001;     // AUDCLNT_E_NOT_INITIALIZED
+inline constexpr std::uint32_t kHresultAlreadyInitialized = 0x88890002;
+inline constexpr std::uint32_t kHresultNotStopped = 0x88890005;
+inline constexpr std::uint32_t kHresultOutOfOrder = 0x88890007;
+inline constexpr std::uint32_t kHresultInvalidSize = 0x88890009;
+inline constexpr std::uint32_t kHresultEventHandleNotSet = 0x88890014;
 
 // ---------------------------------------------------------------------------
 // The signal
@@ -166,13 +191,14 @@ enum class ScenarioId : std::uint8_t {
   kPacketBufferSize,     // packet k has kBufferFrames frames
   kPacketOverBuffer,     // packet k has kBufferFrames + 1 frames
   kZeroFramePacket,      // packet k: GetNextPacketSize says 480, GetBuffer gives 0 frames
+  kBufferEmpty,          // packet k: announced, but the first GetBuffer finds it not ready
   kMisalignedData,       // packet k: data address = 2 mod 4
   kSilent480,            // packet k: 480 frames, silent flag
   kSilent1000,           // packet k: 1000 frames, silent flag
   kDiscontinuity,        // packet k: discontinuity flag, after a gap
   kDiscontinuitySilent,  // packet k: discontinuity and silent flags, after a gap
   kBacklog70,            // first tick queues kBacklogPackets packets
-  kOverflowBurst,        // first tick queues kBurstPackets packets of kBufferFrames
+  kLateWake,             // after packet k, kLateWakeTicks ticks without a signal
 };
 
 struct ScenarioInfo {
@@ -218,13 +244,14 @@ inline constexpr ScenarioInfo kScenarios[] = {
     {"packet-buffer-size", ScenarioId::kPacketBufferSize, true, 0, ""},
     {"packet-over-buffer", ScenarioId::kPacketOverBuffer, true, 0, ""},
     {"zero-frame-packet", ScenarioId::kZeroFramePacket, true, 0, ""},
+    {"buffer-empty", ScenarioId::kBufferEmpty, true, 0, ""},
     {"misaligned-data", ScenarioId::kMisalignedData, true, 0, ""},
     {"silent-480", ScenarioId::kSilent480, true, 0, ""},
     {"silent-1000", ScenarioId::kSilent1000, true, 0, ""},
     {"discontinuity", ScenarioId::kDiscontinuity, true, 0, ""},
     {"discontinuity-silent", ScenarioId::kDiscontinuitySilent, true, 0, ""},
     {"backlog-70", ScenarioId::kBacklog70, false, 0, ""},
-    {"overflow-burst", ScenarioId::kOverflowBurst, false, 0, ""},
+    {"late-wake", ScenarioId::kLateWake, true, 0, ""},
 };
 
 struct Scenario {
@@ -309,9 +336,27 @@ inline std::optional<Scenario> parse_scenario(std::string_view text) {
 //
 // Every call of the host into the stand-in (except AddRef, Release and
 // QueryInterface) carries contract=ok, or contract=REASON when an argument
-// or the call's moment deviates from what the host must do; such a call
-// fails with E_INVALIDARG (0x80070057) and changes nothing. Events, with
-// their fields in this order ([...] only when it applies):
+// or the call's moment deviates from what the host must do, so a test can
+// check that a run made no deviation. Such a call answers what Windows
+// answers: a call Windows refuses fails with Windows' code (REASON, code):
+//   null-out (E_POINTER); not-initialized (AUDCLNT_E_NOT_INITIALIZED);
+//   already-initialized (AUDCLNT_E_ALREADY_INITIALIZED); iid of GetService
+//   (E_NOINTERFACE); handle of SetEventHandle (E_INVALIDARG); Start:
+//   running (AUDCLNT_E_NOT_STOPPED), no-event (AUDCLNT_E_EVENTHANDLE_NOT_SET);
+//   GetBuffer: packet-out, a packet still held (AUDCLNT_E_OUT_OF_ORDER);
+//   ReleaseBuffer: no-packet-out, none acquired by the preceding GetBuffer
+//   (AUDCLNT_E_OUT_OF_ORDER), frames neither 0 nor the packet's
+//   (AUDCLNT_E_INVALID_SIZE); GetActivateResult: not-completed
+//   (E_ILLEGAL_METHOD_CALL).
+// A call Windows would take but that is outside the host's request, which
+// the stand-in does not play (another format, share mode, flags, buffer
+// duration, periodicity or session, position pointers, SetEventHandle while
+// running, the other IAudioClient methods), fails with E_INVALIDARG
+// (0x80070057). A refused call changes nothing. ReleaseBuffer(0) of a packet
+// with frames is marked contract=unread but works as on Windows: the packet
+// is handed out again by the next GetBuffer. Stop on a stream that is not
+// running answers S_FALSE with contract=ok. Events, with their fields in
+// this order ([...] only when it applies):
 //
 // On the caller's thread of ActivateAudioInterfaceAsync:
 //   activate path= iid= params=yes|no [vt= reserved=a,b,c [blob_size=
@@ -338,7 +383,7 @@ inline std::optional<Scenario> parse_scenario(std::string_view text) {
 //   audio_client.GetService iid= contract= result= object=capture_client|null
 //   audio_client.SetEventHandle handle=yes|null|invalid contract= result=
 //   audio_client.Start contract= result=
-//   audio_client.Stop result=      (S_FALSE, 0x00000001, when not running)
+//   audio_client.Stop contract= result=   (S_FALSE, 0x00000001, when not running)
 //   audio_client.METHOD contract=unexpected-call result=0x80070057
 //            (GetStreamLatency, GetCurrentPadding, IsFormatSupported,
 //            GetMixFormat, GetDevicePeriod, Reset)
@@ -346,7 +391,8 @@ inline std::optional<Scenario> parse_scenario(std::string_view text) {
 //   capture_client.GetBuffer contract= result= packet=K frames= flags=0xN
 //            position= aligned=yes|no
 //            (when nothing is handed out: contract= result= packet=K|none;
-//            none waiting gives result=0x08890001, AUDCLNT_S_BUFFER_EMPTY)
+//            none waiting, or "buffer-empty" packet k at its first GetBuffer,
+//            gives result=0x08890001, AUDCLNT_S_BUFFER_EMPTY)
 //   capture_client.ReleaseBuffer frames= contract= result= [packet=K]
 //   OBJECT.AddRef refs=N | OBJECT.Release refs=N | OBJECT.QueryInterface iid= result=
 //     for OBJECT in operation, audio_client, capture_client, plain_unknown;
@@ -355,9 +401,16 @@ inline std::optional<Scenario> parse_scenario(std::string_view text) {
 //     released it, so its last Release line is the one with refs=0.
 // From the stream:
 //   stream.start                   (after a successful Start)
-//   stream.signal tick=N added=N waiting=N   (tick: the timer's last tick;
-//                                             added: packets queued since the last signal)
-//   stream.overflow packet=K position=       (the queue was full: packet dropped)
+//   stream.signal tick=N added=N waiting=N buffered=N
+//            (tick: the timer's tick; added: packets it queued; waiting:
+//            packets queued and not yet handed out; buffered: frames in the
+//            buffer, a packet handed out and not yet released included)
+//   stream.withheld tick=N added=N waiting=N buffered=N
+//            ("late-wake": a tick that queued without signalling)
+//   stream.overflow packet=K position= frames=
+//            (packet K did not fit into the buffer: its frames are lost)
+//   stream.hold taken=N            ("backlog-70": the timer goes on after the
+//                                   host took N packets, or after the limit)
 //   stream.stop reason=stop|released ticks= queued= dropped=
 //            (the timer ended: by Stop, or because the audio client went)
 

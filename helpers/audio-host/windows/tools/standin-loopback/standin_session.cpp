@@ -21,18 +21,16 @@ HRESULT Session::inject_failure() const {
   return code;
 }
 
-HRESULT deviation() {
-  SetErrorInfo(0, nullptr);
-  return E_INVALIDARG;
-}
-
-HRESULT checked_result(const Session& session, const char* deviation_reason, bool inject,
+HRESULT checked_result(const Session& session, const Deviation& deviation, bool inject,
                        HRESULT success, LogEvent& event) {
-  const HRESULT result = deviation_reason != nullptr ? deviation()
-                         : inject                    ? session.inject_failure()
-                                                     : success;
-  event.text("contract", deviation_reason != nullptr ? deviation_reason : "ok")
-      .hresult("result", result);
+  HRESULT result = success;
+  if (deviation) {
+    SetErrorInfo(0, nullptr);
+    result = deviation.answer();
+  } else if (inject) {
+    result = session.inject_failure();
+  }
+  event.text("contract", deviation ? deviation.reason() : "ok").hresult("result", result);
   return result;
 }
 

@@ -36,14 +36,42 @@ struct Session {
   std::atomic<int> audio_clients_alive{0};
 };
 
-// A call that deviates from what the host must do: clears the thread's error
-// object and returns E_INVALIDARG.
-HRESULT deviation();
+// How a call deviates from what the host must do, if it does: the reason
+// logged as contract=REASON and what the stand-in answers. A call that
+// Windows refuses gets the code Windows gives for it; a call that is merely
+// outside the host's request (another format, other flags, position
+// pointers), which the stand-in cannot play, gets E_INVALIDARG. Either way
+// the call changes nothing, except where the answer is a success (then the
+// caller does what Windows does).
+class Deviation {
+ public:
+  Deviation() = default;
+  explicit Deviation(const char* reason, HRESULT answer = E_INVALIDARG)
+      : reason_(reason), answer_(answer) {}
 
-// The result of a checked call: a deviation (when `deviation_reason` is not
-// null), else the scenario's failure (when `inject`), else `success`. Adds
-// contract= and result= to `event`.
-HRESULT checked_result(const Session& session, const char* deviation_reason, bool inject,
+  // Records `reason` and `answer` when `condition` holds and no earlier
+  // check did, so the first failing check wins.
+  Deviation& when(bool condition, const char* reason, HRESULT answer = E_INVALIDARG) {
+    if (condition && reason_ == nullptr) {
+      reason_ = reason;
+      answer_ = answer;
+    }
+    return *this;
+  }
+
+  explicit operator bool() const { return reason_ != nullptr; }
+  const char* reason() const { return reason_; }
+  HRESULT answer() const { return answer_; }
+
+ private:
+  const char* reason_ = nullptr;
+  HRESULT answer_ = E_INVALIDARG;
+};
+
+// The result of a checked call: the deviation's answer (which also clears
+// the thread's error object), else the scenario's failure (when `inject`),
+// else `success`. Adds contract= and result= to `event`.
+HRESULT checked_result(const Session& session, const Deviation& deviation, bool inject,
                        HRESULT success, LogEvent& event);
 
 template <class Interface>

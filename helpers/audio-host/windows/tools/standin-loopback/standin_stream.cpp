@@ -1,10 +1,21 @@
 #include "standin_stream.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
 namespace standin_loopback {
 namespace {
+
+static_assert(static_cast<std::uint32_t>(AUDCLNT_S_BUFFER_EMPTY) == kHresultBufferEmpty);
+static_assert(static_cast<std::uint32_t>(AUDCLNT_E_NOT_INITIALIZED) == kHresultNotInitialized);
+static_assert(static_cast<std::uint32_t>(AUDCLNT_E_ALREADY_INITIALIZED) ==
+              kHresultAlreadyInitialized);
+static_assert(static_cast<std::uint32_t>(AUDCLNT_E_NOT_STOPPED) == kHresultNotStopped);
+static_assert(static_cast<std::uint32_t>(AUDCLNT_E_OUT_OF_ORDER) == kHresultOutOfOrder);
+static_assert(static_cast<std::uint32_t>(AUDCLNT_E_INVALID_SIZE) == kHresultInvalidSize);
+static_assert(static_cast<std::uint32_t>(AUDCLNT_E_EVENTHANDLE_NOT_SET) ==
+              kHresultEventHandleNotSet);
 
 const char* format_deviation(const WAVEFORMATEX* format) {
   if (format == nullptr) {
@@ -47,16 +58,18 @@ HRESULT Stream::initialize(AUDCLNT_SHAREMODE share_mode, DWORD flags,
       .text("format", format_text(format))
       .text("session", session_guid == nullptr ? "null" : iid_text(*session_guid));
   const std::lock_guard lock(mutex_);
-  const char* reason = initialized_                             ? "already-initialized"
-                       : share_mode != AUDCLNT_SHAREMODE_SHARED ? "share-mode"
-                       : flags != kStreamFlags                  ? "flags"
-                       : buffer_duration != 0                   ? "buffer-duration"
-                       : periodicity != 0                       ? "periodicity"
-                       : format_deviation(format) != nullptr    ? "format"
-                       : session_guid != nullptr                ? "session-guid"
-                                                                : nullptr;
+  const Deviation deviation =
+      Deviation()
+          .when(initialized_, "already-initialized", AUDCLNT_E_ALREADY_INITIALIZED)
+          .when(format == nullptr, "format", E_POINTER)
+          .when(share_mode != AUDCLNT_SHAREMODE_SHARED, "share-mode")
+          .when(flags != kStreamFlags, "flags")
+          .when(buffer_duration != 0, "buffer-duration")
+          .when(periodicity != 0, "periodicity")
+          .when(format_deviation(format) != nullptr, "format")
+          .when(session_guid != nullptr, "session-guid");
   const HRESULT result = checked_result(
-      session(), reason, session().scenario.id() == ScenarioId::kInitializeFails, S_OK, event);
+      session(), deviation, session().scenario.id() == ScenarioId::kInitializeFails, S_OK, event);
   if (result == S_OK) {
     initialized_ = true;
   }
@@ -67,9 +80,12 @@ HRESULT Stream::initialize(AUDCLNT_SHAREMODE share_mode, DWORD flags,
 HRESULT Stream::get_buffer_size(UINT32* frames) {
   LogEvent event("audio_client.GetBufferSize");
   const std::lock_guard lock(mutex_);
-  const char* reason = frames == nullptr ? "null-out" : !initialized_ ? "not-initialized" : nullptr;
+  const Deviation deviation =
+      Deviation()
+          .when(frames == nullptr, "null-out", E_POINTER)
+          .when(!initialized_, "not-initialized", AUDCLNT_E_NOT_INITIALIZED);
   const HRESULT result = checked_result(
-      session(), reason, session().scenario.id() == ScenarioId::kBufferSizeFails, S_OK, event);
+      session(), deviation, session().scenario.id() == ScenarioId::kBufferSizeFails, S_OK, event);
   if (frames != nullptr) {
     *frames = result == S_OK ? kBufferFrames : 0;
     event.number("frames", *frames);
@@ -78,12 +94,12 @@ HRESULT Stream::get_buffer_size(UINT32* frames) {
   return result;
 }
 
-const char* Stream::service_deviation(REFIID iid, void** out) {
+Deviation Stream::service_deviation(REFIID iid, void** out) {
   const std::lock_guard lock(mutex_);
-  return out == nullptr                                               ? "null-out"
-         : !IsEqualGUID(iid, audio_host::win::kIidAudioCaptureClient) ? "iid"
-         : !initialized_                                              ? "not-initialized"
-                                                                      : nullptr;
+  return Deviation()
+      .when(out == nullptr, "null-out", E_POINTER)
+      .when(!initialized_, "not-initialized", AUDCLNT_E_NOT_INITIALIZED)
+      .when(!IsEqualGUID(iid, audio_host::win::kIidAudioCaptureClient), "iid", E_NOINTERFACE);
 }
 
 HRESULT Stream::set_event_handle(HANDLE event_handle) {
@@ -95,15 +111,19 @@ HRESULT Stream::set_event_handle(HANDLE event_handle) {
   // Our own duplicate: the host may close its handle whenever it likes
   // without the timer ever signalling a closed (or reused) handle value.
   HANDLE duplicate = nullptr;
-  const char* reason = !initialized_ ? "not-initialized" : running_ ? "running" : nullptr;
-  if (reason == nullptr && (event_handle == nullptr || event_handle == INVALID_HANDLE_VALUE ||
-                            !DuplicateHandle(GetCurrentProcess(), event_handle, GetCurrentProcess(),
-                                             &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))) {
-    reason = "handle";
+  // Windows documents no answer for a running stream; the host never does it.
+  Deviation deviation = Deviation()
+                            .when(!initialized_, "not-initialized", AUDCLNT_E_NOT_INITIALIZED)
+                            .when(running_, "running");
+  if (!deviation) {
+    deviation.when(event_handle == nullptr || event_handle == INVALID_HANDLE_VALUE ||
+                       !DuplicateHandle(GetCurrentProcess(), event_handle, GetCurrentProcess(),
+                                        &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS),
+                   "handle", E_INVALIDARG);
   }
   audio_host::win::EventHandle owned(duplicate);
   const HRESULT result = checked_result(
-      session(), reason, session().scenario.id() == ScenarioId::kSetEventFails, S_OK, event);
+      session(), deviation, session().scenario.id() == ScenarioId::kSetEventFails, S_OK, event);
   if (result == S_OK) {
     event_ = std::move(owned);
   }
@@ -115,12 +135,12 @@ HRESULT Stream::start() {
   LogEvent event("audio_client.Start");
   const std::lock_guard control(control_mutex_);
   std::unique_lock lock(mutex_);
-  const char* reason = !initialized_ ? "not-initialized"
-                       : !event_     ? "no-event"
-                       : running_    ? "running"
-                                     : nullptr;
+  const Deviation deviation = Deviation()
+                                  .when(!initialized_, "not-initialized", AUDCLNT_E_NOT_INITIALIZED)
+                                  .when(running_, "running", AUDCLNT_E_NOT_STOPPED)
+                                  .when(!event_, "no-event", AUDCLNT_E_EVENTHANDLE_NOT_SET);
   const HRESULT result = checked_result(
-      session(), reason, session().scenario.id() == ScenarioId::kStartFails, S_OK, event);
+      session(), deviation, session().scenario.id() == ScenarioId::kStartFails, S_OK, event);
   session().log.write(event);
   if (result != S_OK) {
     return result;
@@ -140,8 +160,12 @@ HRESULT Stream::start() {
 HRESULT Stream::stop() {
   const std::lock_guard control(control_mutex_);
   std::unique_lock lock(mutex_);
-  const HRESULT result = running_ ? S_OK : S_FALSE;
-  session().log.write(LogEvent("audio_client.Stop").hresult("result", result));
+  LogEvent event("audio_client.Stop");
+  // A stream that is not running answers S_FALSE, which is no deviation.
+  const HRESULT result = checked_result(
+      session(), Deviation().when(!initialized_, "not-initialized", AUDCLNT_E_NOT_INITIALIZED),
+      false, running_ ? S_OK : S_FALSE, event);
+  session().log.write(event);
   stop_timer_locked(lock, "stop");
   return result;
 }
@@ -169,50 +193,68 @@ void Stream::stop_timer_locked(std::unique_lock<std::mutex>& lock, const char* r
                           .number("dropped", dropped_));
 }
 
+std::uint32_t Stream::buffer_share(const Packet& packet) {
+  return std::min(packet.frames, kBufferFrames);
+}
+
 void Stream::run_timer(std::chrono::steady_clock::time_point start) {
   constexpr std::chrono::milliseconds kPeriod(kPeriodMs);
-  std::uint64_t done = 0;  // ticks since this start
+  auto next = start + kPeriod;
   std::unique_lock lock(mutex_);
   for (;;) {
-    const auto next = start + kPeriod * static_cast<std::int64_t>(done + 1);
     if (wake_timer_.wait_until(lock, next, [this] { return stop_requested_; })) {
       return;
     }
-    const auto due =
-        static_cast<std::uint64_t>((std::chrono::steady_clock::now() - start) / kPeriod);
-    std::uint64_t added = 0;
-    while (done < due) {
-      ++done;
-      ++ticks_;
-      added += produce_tick_locked(ticks_);
-    }
-    if (added == 0) {
-      continue;
-    }
-    session().log.write(LogEvent("stream.signal")
+    ++ticks_;
+    const std::uint32_t added = produce_tick_locked(ticks_);
+    const bool withheld = withheld_ticks_ > 0;
+    session().log.write(LogEvent(withheld ? "stream.withheld" : "stream.signal")
                             .number("tick", ticks_)
                             .number("added", added)
-                            .number("waiting", waiting_));
-    SetEvent(event_.get());
+                            .number("waiting", queue_.size())
+                            .number("buffered", buffered_frames_));
+    if (withheld) {
+      --withheld_ticks_;
+    } else {
+      SetEvent(event_.get());
+    }
+    const Scenario& scenario = session().scenario;
+    if (scenario.id() == ScenarioId::kLateWake && !late_wake_armed_ && queued_ >= scenario.packet) {
+      late_wake_armed_ = true;
+      withheld_ticks_ = kLateWakeTicks;
+    }
+    if (ticks_ == 1 && session().scenario.id() == ScenarioId::kBacklog70) {
+      hold_backlog_locked(lock);
+      if (stop_requested_) {
+        return;
+      }
+      next = std::chrono::steady_clock::now();
+    }
+    next += kPeriod;
+    if (const auto now = std::chrono::steady_clock::now(); next <= now) {
+      next = now + kPeriod;  // late: the missed ticks are skipped, not made up for
+    }
   }
+}
+
+void Stream::hold_backlog_locked(std::unique_lock<std::mutex>& lock) {
+  wake_timer_.wait_for(lock, std::chrono::milliseconds(kBacklogHoldLimitMs),
+                       [this] { return stop_requested_ || taken_ >= kBacklogHoldReads; });
+  session().log.write(LogEvent("stream.hold").number("taken", taken_));
 }
 
 std::uint32_t Stream::produce_tick_locked(std::uint64_t tick) {
-  std::uint32_t count = 1;
-  std::uint32_t frames = kPacketFrames;
   if (tick == 1 && session().scenario.id() == ScenarioId::kBacklog70) {
-    count = kBacklogPackets;
-  } else if (tick == 1 && session().scenario.id() == ScenarioId::kOverflowBurst) {
-    count = kBurstPackets;
-    frames = kBufferFrames;
+    std::uint32_t added = 0;
+    for (std::uint32_t i = 0; i < kBacklogPackets; ++i) {
+      added += queue_packet_locked(kBacklogPacketFrames) ? 1 : 0;
+    }
+    return added;
   }
-  for (std::uint32_t i = 0; i < count; ++i) {
-    queue_packet_locked(frames);
-  }
-  return count;
+  return queue_packet_locked(kPacketFrames) ? 1 : 0;
 }
 
-void Stream::queue_packet_locked(std::uint32_t frames) {
+bool Stream::queue_packet_locked(std::uint32_t frames) {
   Packet packet;
   packet.index = ++queued_;
   packet.frames = frames;
@@ -264,26 +306,30 @@ void Stream::queue_packet_locked(std::uint32_t frames) {
   }
   packet.position = next_position_;
   next_position_ += packet.frames;
-  if (waiting_ == queue_.size()) {
+  if (buffer_share(packet) > kBufferFrames - buffered_frames_) {
+    // The host has not read in time: what does not fit is lost, and the
+    // next packet that fits tells of the gap.
     ++dropped_;
     carry_discontinuity_ = true;
     session().log.write(LogEvent("stream.overflow")
                             .number("packet", packet.index)
-                            .number("position", packet.position));
-    return;
+                            .number("position", packet.position)
+                            .number("frames", packet.frames));
+    return false;
   }
-  queue_[(head_ + waiting_) % queue_.size()] = packet;
-  ++waiting_;
+  buffered_frames_ += buffer_share(packet);
+  queue_.push_back(packet);
+  return true;
 }
 
 HRESULT Stream::get_next_packet_size(UINT32* frames) {
   LogEvent event("capture_client.GetNextPacketSize");
   const std::lock_guard lock(mutex_);
-  const Packet* next = waiting_ > 0 ? &queue_[head_] : nullptr;
+  const Packet* next = queue_.empty() ? nullptr : &queue_.front();
   const bool inject = next != nullptr && !size_failure_done_ &&
                       session().scenario.at_packet(ScenarioId::kPacketSizeFails, next->index);
-  const HRESULT result =
-      checked_result(session(), frames == nullptr ? "null-out" : nullptr, inject, S_OK, event);
+  const HRESULT result = checked_result(
+      session(), Deviation().when(frames == nullptr, "null-out", E_POINTER), inject, S_OK, event);
   if (inject) {
     size_failure_done_ = true;
   }
@@ -300,18 +346,27 @@ HRESULT Stream::get_buffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* de
                            UINT64* performance_position) {
   LogEvent event("capture_client.GetBuffer");
   const std::lock_guard lock(mutex_);
-  const char* reason = data == nullptr || frames == nullptr || flags == nullptr ? "null-out"
-                       : device_position != nullptr || performance_position != nullptr
-                           ? "position-out"
-                       : out_ ? "packet-out"
-                              : nullptr;
-  const Packet* next = waiting_ > 0 ? &queue_[head_] : nullptr;
-  const bool inject = reason == nullptr && next != nullptr && !get_failure_done_ &&
+  // Windows takes position pointers too; the host passes none.
+  const Deviation deviation =
+      Deviation()
+          .when(data == nullptr || frames == nullptr || flags == nullptr, "null-out", E_POINTER)
+          .when(out_.has_value(), "packet-out", AUDCLNT_E_OUT_OF_ORDER)
+          .when(device_position != nullptr || performance_position != nullptr, "position-out");
+  const Packet* next = queue_.empty() ? nullptr : &queue_.front();
+  const bool inject = !deviation && next != nullptr && !get_failure_done_ &&
                       session().scenario.at_packet(ScenarioId::kGetBufferFails, next->index);
-  const HRESULT result = checked_result(session(), reason, inject,
-                                        next != nullptr ? S_OK : kHresultBufferEmpty, event);
+  // A packet that GetNextPacketSize announced but that is not ready yet, as
+  // a race in the system can give: no packet is handed out this time.
+  const bool not_ready = !deviation && next != nullptr && !empty_answer_done_ &&
+                         session().scenario.at_packet(ScenarioId::kBufferEmpty, next->index);
+  const HRESULT result =
+      checked_result(session(), deviation, inject,
+                     next != nullptr && !not_ready ? S_OK : AUDCLNT_S_BUFFER_EMPTY, event);
   if (inject) {
     get_failure_done_ = true;
+  }
+  if (not_ready) {
+    empty_answer_done_ = true;
   }
   if (data != nullptr) {
     *data = nullptr;
@@ -329,8 +384,10 @@ HRESULT Stream::get_buffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* de
   }
 
   out_ = *next;
-  head_ = (head_ + 1) % queue_.size();
-  --waiting_;
+  queue_.pop_front();  // still in the buffer until it is released
+  if (++taken_ == kBacklogHoldReads) {
+    wake_timer_.notify_all();
+  }
   const Packet& packet = *out_;
   const std::size_t offset = packet.misaligned ? 2 : 0;
   unsigned char* bytes = staging_.data() + offset;
@@ -357,17 +414,29 @@ HRESULT Stream::release_buffer(UINT32 frames) {
   LogEvent event("capture_client.ReleaseBuffer");
   event.number("frames", frames);
   const std::lock_guard lock(mutex_);
-  const char* reason = !out_ ? "no-packet-out" : out_->frames != frames ? "frames" : nullptr;
-  const bool inject = reason == nullptr && !release_failure_done_ &&
+  // Releasing 0 frames of a packet means none of it was read: Windows takes
+  // it back and hands out the same packet again. The host always releases
+  // what it read, so this is marked, but answered as Windows does.
+  const bool unread = out_ && frames == 0 && out_->frames != 0;
+  const Deviation deviation =
+      Deviation()
+          .when(!out_, "no-packet-out", AUDCLNT_E_OUT_OF_ORDER)
+          .when(out_ && frames != 0 && frames != out_->frames, "frames", AUDCLNT_E_INVALID_SIZE)
+          .when(unread, "unread", S_OK);
+  const bool inject = !deviation && !release_failure_done_ &&
                       session().scenario.at_packet(ScenarioId::kReleaseBufferFails, out_->index);
-  const HRESULT result = checked_result(session(), reason, inject, S_OK, event);
+  const HRESULT result = checked_result(session(), deviation, inject, S_OK, event);
   if (inject) {
     release_failure_done_ = true;
   }
   if (out_) {
     event.number("packet", out_->index);
   }
-  if (reason == nullptr) {
+  if (unread) {
+    queue_.push_front(*out_);  // still in the buffer, first again
+    out_.reset();
+  } else if (!deviation) {
+    buffered_frames_ -= buffer_share(*out_);
     out_.reset();  // a failed release still gives the packet back
   }
   session().log.write(event);

@@ -1,8 +1,8 @@
 // The simulated capture stream behind one audio client: its state
-// (initialised, event, started), the queue of captured packets and the timer
-// thread that fills the queue and signals the host's event. The audio client
-// and the capture clients it hands out are thin COM shells over it; each
-// holds the stream through a shared_ptr.
+// (initialised, event, started), the capture buffer of packets (at most
+// kBufferFrames frames) and the timer thread that fills it and signals the
+// host's event. The audio client and the capture clients it hands out are
+// thin COM shells over it; each holds the stream through a shared_ptr.
 //
 // Threads: the host calls in from any thread; the timer thread (started by
 // start(), joined by stop() or stop_timer()) queues packets. mutex_ guards
@@ -14,6 +14,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,8 +37,8 @@ class Stream {
                      REFERENCE_TIME periodicity, const WAVEFORMATEX* format,
                      const GUID* session_guid);
   HRESULT get_buffer_size(UINT32* frames);
-  // The reason GetService deviates from the contract, or null.
-  const char* service_deviation(REFIID iid, void** out);
+  // How GetService deviates from the contract, if it does.
+  Deviation service_deviation(REFIID iid, void** out);
   HRESULT set_event_handle(HANDLE event);
   HRESULT start();
   HRESULT stop();
@@ -60,11 +61,18 @@ class Stream {
     bool misaligned = false;
   };
 
+  // The frames a packet takes in the buffer: all it has, except that a
+  // packet claiming more than the buffer (a broken device) takes it whole.
+  static std::uint32_t buffer_share(const Packet& packet);
+
   void run_timer(std::chrono::steady_clock::time_point start);
+  // "backlog-70": waits until the host has taken kBacklogHoldReads packets.
+  void hold_backlog_locked(std::unique_lock<std::mutex>& lock);
   // Joins the timer if it runs; `lock` (on mutex_) is released meanwhile.
   void stop_timer_locked(std::unique_lock<std::mutex>& lock, const char* reason);
   std::uint32_t produce_tick_locked(std::uint64_t tick);
-  void queue_packet_locked(std::uint32_t frames);
+  // Queues the next packet; false when it did not fit and is lost.
+  bool queue_packet_locked(std::uint32_t frames);
   Session& session() const { return *session_; }
 
   const std::shared_ptr<Session> session_;
@@ -80,11 +88,15 @@ class Stream {
   std::thread timer_;
   std::uint64_t ticks_ = 0;
 
-  std::array<Packet, kQueuedPacketLimit> queue_{};
-  std::size_t head_ = 0;
-  std::size_t waiting_ = 0;
-  std::uint64_t queued_ = 0;
-  std::uint64_t dropped_ = 0;
+  std::deque<Packet> queue_;  // waiting to be handed out, oldest first
+  // The frames of the waiting packets and of out_: at most kBufferFrames.
+  std::uint32_t buffered_frames_ = 0;
+  std::uint64_t queued_ = 0;   // packets made, lost ones included
+  std::uint64_t dropped_ = 0;  // packets lost because they did not fit
+  std::uint64_t taken_ = 0;    // packets handed out by get_buffer
+  // "late-wake": ticks still to pass without a signal, once armed.
+  bool late_wake_armed_ = false;
+  std::uint32_t withheld_ticks_ = 0;
   std::uint64_t next_position_ = 0;
   bool carry_discontinuity_ = false;
   std::optional<Packet> out_;  // handed out by get_buffer, not yet released
@@ -92,6 +104,7 @@ class Stream {
   // One-shot failures of the "at packet k" scenarios.
   bool size_failure_done_ = false;
   bool get_failure_done_ = false;
+  bool empty_answer_done_ = false;
   bool release_failure_done_ = false;
 
   alignas(16) std::array<unsigned char, (kBufferFrames + 1) * kBytesPerFrame + 16> staging_{};
