@@ -173,6 +173,16 @@ void CaptureProducer::mark_discontinuity() {
   shared_->counters.discontinuities.fetch_add(1, std::memory_order_relaxed);
 }
 
+void CaptureProducer::count_losses(std::uint64_t dropped_frames, std::uint64_t discontinuities) {
+  CaptureCounters& counters = shared_->counters;
+  if (dropped_frames != 0) {
+    counters.dropped_frames.fetch_add(dropped_frames, std::memory_order_relaxed);
+  }
+  if (discontinuities != 0) {
+    counters.discontinuities.fetch_add(discontinuities, std::memory_order_relaxed);
+  }
+}
+
 CaptureQueue CaptureQueue::create(std::uint16_t channels) {
   assert(channels != 0);
   ChunkRing::Ends ends = ChunkRing::create();

@@ -37,8 +37,8 @@ struct CaptureWorker;
 
 struct CaptureCounters {
   std::atomic<std::uint64_t> accepted_frames{0};  // frames that entered the queue
-  std::atomic<std::uint64_t> dropped_frames{0};   // queue full, or not whole frames
-  std::atomic<std::uint64_t> discontinuities{0};  // reported by the audio device
+  std::atomic<std::uint64_t> dropped_frames{0};   // queue full, not whole frames, or counted
+  std::atomic<std::uint64_t> discontinuities{0};  // reported by the audio device or counted
 };
 
 // What the producer, the worker and the handle hold together.
@@ -66,6 +66,12 @@ class CaptureProducer {
   // The device lost data: the next chunk's position is one frame further, so
   // the worker discards its partial block.
   void mark_discontinuity();
+
+  // Audio lost before it reached the producer (a host that mixes on its own
+  // clock drops what runs ahead and fills what is missing with silence):
+  // added to the counters without moving the frame position, so the blocks
+  // stay whole and continuous. Never waits, locks or allocates.
+  void count_losses(std::uint64_t dropped_frames, std::uint64_t discontinuities);
 
   const CaptureCounters& counters() const { return shared_->counters; }
   std::uint64_t next_position() const { return next_position_; }

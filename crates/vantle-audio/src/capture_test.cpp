@@ -117,6 +117,21 @@ TEST(PushSamples, DiscontinuityMovesThePositionByOneFrame) {
   EXPECT_EQ(queue.producer.counters().accepted_frames, 100u);
 }
 
+TEST(PushSamples, CountedLossesLeaveThePositionAlone) {
+  CaptureQueue queue = CaptureQueue::create(2);
+  const std::vector<float> packet = counting_samples(100);
+  queue.producer.push_samples(packet.data(), packet.size());
+  queue.producer.count_losses(480, 2);
+  queue.producer.count_losses(0, 1);
+  queue.producer.push_samples(packet.data(), packet.size());
+  const std::vector<FrameChunk> chunks = take_all(queue.consumer);
+  ASSERT_EQ(chunks.size(), 2u);
+  EXPECT_EQ(chunks[1].position, 50u) << "no gap: the worker keeps its partial block";
+  EXPECT_EQ(queue.producer.counters().dropped_frames, 480u);
+  EXPECT_EQ(queue.producer.counters().discontinuities, 3u);
+  EXPECT_EQ(queue.producer.counters().accepted_frames, 100u);
+}
+
 TEST(PushSamples, NothingOnceStopped) {
   CaptureQueue queue = CaptureQueue::create(2);
   queue.shared->running = false;

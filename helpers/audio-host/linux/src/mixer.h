@@ -1,0 +1,132 @@
+// The host's mix: every member stream (one application playback stream,
+// recorded through its monitor) on one output clock of exactly 48000 frames
+// per second of the monotonic clock, as interleaved float stereo.
+//
+// Each member has a bounded jitter buffer, allocated when the member is
+// created. A member is not read until it holds a little audio (it primes);
+// what arrives beyond the high-water mark (a stream running ahead, the
+// server's clock drifting) is dropped oldest first, and a playing member that
+// runs dry is filled with silence and primes again. Both are counted, never
+// silent: dropped frames and discontinuities go to the MixOutput. With no
+// member playing the mix is silence, so the PCM stays continuous.
+//
+// Threads: all of it belongs to the host's main thread, which runs the sound
+// server's main loop: the stream read callbacks write into the member
+// buffers, the mixer's timer reads them. Nothing is shared, nothing locked.
+// Nothing on the data path (MemberBuffer::write, Mixer::tick) allocates.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace audio_host {
+
+inline constexpr std::uint32_t kMixSampleRate = 48000;
+inline constexpr std::uint16_t kMixChannels = 2;
+
+struct MixerLimits {
+  std::size_t capacity_frames = 12000;     // 250 ms held per member at most
+  std::size_t prime_frames = 960;          // 20 ms before a member is read...
+  std::size_t high_water_frames = 6000;    // ...and beyond 125 ms the oldest are dropped
+  std::size_t max_catch_up_frames = 9600;  // 200 ms mixed per tick; the rest is skipped
+  std::size_t slice_frames = 960;          // frames mixed and pushed at a time
+};
+
+// Where the mix goes: the capture pipeline's producer in the host.
+class MixOutput {
+ public:
+  virtual ~MixOutput() = default;
+  // `frames` interleaved stereo frames.
+  virtual void push(const float* samples, std::size_t frames) = 0;
+  // Losses counted since the last call; the frame position does not move.
+  virtual void count_losses(std::uint64_t dropped_frames, std::uint64_t discontinuities) = 0;
+};
+
+// One member stream's jitter buffer.
+class MemberBuffer {
+ public:
+  explicit MemberBuffer(const MixerLimits& limits);
+  MemberBuffer(const MemberBuffer&) = delete;
+  MemberBuffer& operator=(const MemberBuffer&) = delete;
+
+  // Appends `frames` interleaved stereo frames (the read callback). Beyond the
+  // capacity or the high-water mark the oldest frames are dropped down to the
+  // priming level, and counted.
+  void write(const float* samples, std::size_t frames);
+
+  // The stream was corked (paused) or uncorked. A corked member is not read
+  // and counts no discontinuity; uncorked, it is read once it has primed.
+  void set_corked(bool corked) {
+    corked_ = corked;
+    if (corked) {
+      playing_ = false;
+    }
+  }
+
+  // Adds up to `frames` frames to `out` (the mixer). A member that is corked
+  // or has not primed adds nothing; a playing member that has fewer frames than asked
+  // adds what it has, counts one discontinuity and primes again.
+  void mix_into(float* out, std::size_t frames);
+
+  // The counts since the last call, reset to zero.
+  std::uint64_t take_dropped_frames();
+  std::uint64_t take_discontinuities();
+
+  std::size_t buffered_frames() const { return size_; }
+  bool playing() const { return playing_; }
+  // Frames a member holds before it is read: the base priming level plus the
+  // largest single write seen (servers deliver in bursts), at most half the
+  // high-water mark.
+  std::size_t prime_level() const;
+
+ private:
+  void discard_oldest(std::size_t frames);
+
+  MixerLimits limits_;
+  std::vector<float> ring_;  // capacity_frames stereo frames
+  std::size_t head_ = 0;     // oldest frame
+  std::size_t size_ = 0;     // frames held
+  std::size_t largest_write_ = 0;
+  bool playing_ = false;
+  bool corked_ = false;
+  std::uint64_t dropped_frames_ = 0;
+  std::uint64_t discontinuities_ = 0;
+};
+
+// The frames of a 48000 Hz clock due `elapsed_ns` after its start:
+// floor(elapsed_ns * 48000 / 10^9), without overflow.
+std::uint64_t frames_due(std::uint64_t elapsed_ns);
+
+class Mixer {
+ public:
+  explicit Mixer(const MixerLimits& limits = MixerLimits());
+
+  // Members are added when their stream is created and removed before it is
+  // destroyed; a removed member's uncounted losses are passed on at the next
+  // tick.
+  void add(MemberBuffer* member);
+  void remove(MemberBuffer* member);
+
+  // Starts the output clock at `now_ns` (monotonic).
+  void start(std::uint64_t now_ns);
+
+  // Mixes and pushes every frame due at `now_ns` that has not been pushed.
+  // More than max_catch_up_frames due at once (the main loop stalled) are
+  // skipped, the oldest first, and counted as dropped frames.
+  void tick(std::uint64_t now_ns, MixOutput& output);
+
+  std::uint64_t frames_pushed() const { return pushed_; }
+  std::size_t member_count() const { return members_.size(); }
+
+ private:
+  MixerLimits limits_;
+  std::vector<MemberBuffer*> members_;
+  std::vector<float> slice_;  // slice_frames stereo frames
+  std::uint64_t start_ns_ = 0;
+  std::uint64_t pushed_ = 0;
+  std::uint64_t pending_dropped_ = 0;
+  std::uint64_t pending_discontinuities_ = 0;
+};
+
+}  // namespace audio_host

@@ -1,0 +1,219 @@
+#include "mixer.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace audio_host {
+namespace {
+
+constexpr std::uint64_t kMs = 1'000'000;
+
+struct RecordingOutput final : MixOutput {
+  void push(const float* samples, std::size_t frames) override {
+    this->samples.insert(this->samples.end(), samples, samples + frames * kMixChannels);
+  }
+  void count_losses(std::uint64_t dropped, std::uint64_t discontinuities) override {
+    dropped_frames += dropped;
+    this->discontinuities += discontinuities;
+  }
+  std::size_t frames() const { return samples.size() / kMixChannels; }
+  std::vector<float> samples;
+  std::uint64_t dropped_frames = 0;
+  std::uint64_t discontinuities = 0;
+};
+
+// Stereo frames whose left sample counts up from `first` and whose right one
+// is its negative, so order and loss show in the mix.
+std::vector<float> ramp(std::size_t frames, float first) {
+  std::vector<float> samples;
+  for (std::size_t i = 0; i < frames; ++i) {
+    samples.push_back(first + static_cast<float>(i));
+    samples.push_back(-(first + static_cast<float>(i)));
+  }
+  return samples;
+}
+
+TEST(FramesDue, FloorOfTheClockWithoutOverflow) {
+  struct Case {
+    std::uint64_t elapsed_ns;
+    std::uint64_t frames;
+  };
+  const Case cases[] = {
+      {0, 0},
+      {20'833, 0},  // one frame lasts 20833.3 ns
+      {20'834, 1},
+      {20 * kMs, 960},
+      {1'000'000'000, 48000},
+      {1'500'000'001, 72000},
+      {100ull * 3600 * 1'000'000'000, 100ull * 3600 * 48000},  // 100 hours
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(frames_due(c.elapsed_ns), c.frames) << c.elapsed_ns;
+  }
+}
+
+TEST(Mixer, PushesExactlyTheFramesDueAsSilenceWithoutMembers) {
+  Mixer mixer;
+  RecordingOutput output;
+  mixer.start(1000 * kMs);
+  std::uint64_t now = 1000 * kMs;
+  // Irregular ticks; none may lose or add a frame.
+  for (const std::uint64_t step : {3'100'000ull, 5'000'000ull, 7'333'333ull, 1ull, 12'000'000ull}) {
+    now += step;
+    mixer.tick(now, output);
+    EXPECT_EQ(output.frames(), frames_due(now - 1000 * kMs));
+  }
+  for (const float sample : output.samples) {
+    ASSERT_EQ(sample, 0.0f);
+  }
+  EXPECT_EQ(output.dropped_frames, 0u);
+  EXPECT_EQ(output.discontinuities, 0u);
+}
+
+// Writes `fragments` fragments of 480 frames (10 ms) of a ramp from `first`.
+void write_fragments(MemberBuffer& member, int fragments, float first) {
+  for (int i = 0; i < fragments; ++i) {
+    const std::vector<float> audio = ramp(480, first + 480.0f * static_cast<float>(i));
+    member.write(audio.data(), 480);
+  }
+}
+
+TEST(Mixer, MemberPrimesThenPlaysInOrderAndMembersAreSummed) {
+  MixerLimits limits;
+  Mixer mixer(limits);
+  MemberBuffer first(limits);
+  MemberBuffer second(limits);
+  mixer.add(&first);
+  mixer.add(&second);
+  RecordingOutput output;
+  mixer.start(0);
+
+  // Below the priming level (20 ms plus the largest fragment): not read yet.
+  write_fragments(first, 2, 1.0f);
+  EXPECT_EQ(first.prime_level(), limits.prime_frames + 480);
+  mixer.tick(5 * kMs, output);
+  ASSERT_EQ(output.frames(), 240u);
+  EXPECT_EQ(output.samples[0], 0.0f);
+
+  // Primed: played from its first frame on, with the second member added.
+  write_fragments(first, 1, 961.0f);
+  const std::vector<float> constant(480 * kMixChannels, 0.5f);
+  for (int i = 0; i < 3; ++i) {
+    second.write(constant.data(), 480);
+  }
+  mixer.tick(10 * kMs, output);
+  ASSERT_EQ(output.frames(), 480u);
+  EXPECT_EQ(output.samples[240 * 2], 1.5f);
+  EXPECT_EQ(output.samples[240 * 2 + 1], -0.5f);
+  EXPECT_EQ(output.samples[479 * 2], 240.5f);
+  EXPECT_EQ(output.discontinuities, 0u);
+}
+
+TEST(Mixer, UnderrunIsFilledWithSilenceAndCountedOnce) {
+  MixerLimits limits;
+  Mixer mixer(limits);
+  MemberBuffer member(limits);
+  mixer.add(&member);
+  RecordingOutput output;
+  mixer.start(0);
+  write_fragments(member, 3, 1.0f);
+  // 40 ms due: 1440 frames played, 480 frames of silence.
+  mixer.tick(40 * kMs, output);
+  ASSERT_EQ(output.frames(), 1920u);
+  EXPECT_EQ(output.samples[1439 * 2], 1440.0f);
+  EXPECT_EQ(output.samples[1440 * 2], 0.0f);
+  EXPECT_EQ(output.discontinuities, 1u);
+  EXPECT_FALSE(member.playing());
+  // A stream that stopped delivering is not counted again and again.
+  for (std::uint64_t t = 45; t <= 500; t += 5) {
+    mixer.tick(t * kMs, output);
+  }
+  EXPECT_EQ(output.discontinuities, 1u);
+  EXPECT_EQ(output.frames(), frames_due(500 * kMs));
+}
+
+TEST(Mixer, CorkedMemberStopsWithoutADiscontinuity) {
+  MixerLimits limits;
+  Mixer mixer(limits);
+  MemberBuffer member(limits);
+  mixer.add(&member);
+  RecordingOutput output;
+  mixer.start(0);
+  write_fragments(member, 4, 1.0f);
+  mixer.tick(5 * kMs, output);
+  ASSERT_TRUE(member.playing());
+  member.set_corked(true);
+  mixer.tick(200 * kMs, output);
+  EXPECT_EQ(output.discontinuities, 0u);
+  EXPECT_EQ(member.buffered_frames(), 1920u - 240u) << "kept for when it plays again";
+  // Uncorked, it plays on from where it stopped.
+  member.set_corked(false);
+  const std::size_t before = output.frames();
+  mixer.tick(205 * kMs, output);
+  EXPECT_EQ(output.samples[before * 2], 241.0f);
+}
+
+TEST(Mixer, AudioBeyondTheHighWaterMarkIsDroppedOldestFirstAndCounted) {
+  MixerLimits limits;
+  Mixer mixer(limits);
+  MemberBuffer member(limits);
+  mixer.add(&member);
+  RecordingOutput output;
+  mixer.start(0);
+  // A burst far larger than the member can hold.
+  const std::size_t burst = limits.capacity_frames + 1000;
+  const std::vector<float> audio = ramp(burst, 1.0f);
+  member.write(audio.data(), burst);
+  const std::size_t kept = member.prime_level();
+  EXPECT_EQ(member.buffered_frames(), kept);
+  mixer.tick(5 * kMs, output);
+  EXPECT_EQ(output.dropped_frames, burst - kept);
+  // The newest audio is what is left.
+  EXPECT_EQ(output.samples[0], static_cast<float>(burst - kept + 1));
+  // Steady writes below the mark lose nothing.
+  output.dropped_frames = 0;
+  for (std::uint64_t t = 10; t <= 1000; t += 5) {
+    const std::vector<float> more = ramp(240, 0.0f);
+    member.write(more.data(), 240);
+    mixer.tick(t * kMs, output);
+  }
+  EXPECT_EQ(output.dropped_frames, 0u);
+  EXPECT_EQ(output.discontinuities, 0u);
+  EXPECT_LE(member.buffered_frames(), limits.high_water_frames);
+}
+
+TEST(Mixer, CatchUpAfterAStallIsCappedAndTheRestCounted) {
+  MixerLimits limits;
+  Mixer mixer(limits);
+  RecordingOutput output;
+  mixer.start(0);
+  mixer.tick(2000 * kMs, output);  // the loop stalled for two seconds
+  EXPECT_EQ(output.frames(), limits.max_catch_up_frames);
+  EXPECT_EQ(output.dropped_frames, 96000u - limits.max_catch_up_frames);
+  EXPECT_EQ(mixer.frames_pushed(), 96000u);
+  mixer.tick(2005 * kMs, output);
+  EXPECT_EQ(output.frames(), limits.max_catch_up_frames + 240);
+}
+
+TEST(Mixer, RemovedMemberLeavesItsCountsBehind) {
+  MixerLimits limits;
+  Mixer mixer(limits);
+  RecordingOutput output;
+  mixer.start(0);
+  {
+    MemberBuffer member(limits);
+    mixer.add(&member);
+    const std::vector<float> audio = ramp(limits.capacity_frames + 10, 0.0f);
+    member.write(audio.data(), limits.capacity_frames + 10);
+    mixer.remove(&member);
+  }
+  EXPECT_EQ(mixer.member_count(), 0u);
+  mixer.tick(5 * kMs, output);
+  EXPECT_GT(output.dropped_frames, 0u);
+  EXPECT_EQ(output.frames(), 240u);
+  EXPECT_EQ(output.samples[0], 0.0f);
+}
+
+}  // namespace
+}  // namespace audio_host

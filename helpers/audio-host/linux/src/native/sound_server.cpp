@@ -1,0 +1,218 @@
+#include "native/sound_server.h"
+
+#include <vector>
+
+#include "stream_rules.h"
+
+namespace audio_host::linux_host {
+namespace {
+
+using vantle_audio::make_error;
+using vantle_audio::Result;
+using vantle_audio::Status;
+
+constexpr const char* kClientName = "audio-host";
+
+bool context_ended(pa_context_state_t state) {
+  return state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED;
+}
+
+// A one-shot monotonic deadline on a connection's loop.
+class Deadline {
+ public:
+  Deadline(SoundServerConnection& connection, std::uint64_t timeout_usec) : api_(connection.api()) {
+    event_ = pa_context_rttime_new(connection.context(), pa_rtclock_now() + timeout_usec,
+                                   &Deadline::fired, this);
+  }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+  ~Deadline() {
+    if (event_ != nullptr) {
+      api_->time_free(event_);
+    }
+  }
+  bool passed() const { return passed_; }
+
+ private:
+  static void fired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    static_cast<Deadline*>(userdata)->passed_ = true;
+  }
+  pa_mainloop_api* api_;
+  pa_time_event* event_ = nullptr;
+  bool passed_ = false;
+};
+
+}  // namespace
+
+std::string pulse_message(std::string_view context, int pulse_error) {
+  std::string message(context);
+  message += ": ";
+  message += pa_strerror(pulse_error);
+  message += " (pulse error ";
+  message += std::to_string(pulse_error);
+  message += ')';
+  return message;
+}
+
+void ContextRelease::operator()(pa_context* context) const {
+  pa_context_set_state_callback(context, nullptr, nullptr);
+  pa_context_set_subscribe_callback(context, nullptr, nullptr);
+  pa_context_disconnect(context);
+  pa_context_unref(context);
+}
+
+Result<std::unique_ptr<SoundServerConnection>> SoundServerConnection::connect(
+    std::uint64_t timeout_usec) {
+  constexpr const char* kContext = "connect to sound server";
+  std::unique_ptr<SoundServerConnection> connection(new SoundServerConnection());
+  connection->mainloop_.reset(pa_mainloop_new());
+  if (!connection->mainloop_) {
+    return make_error(pulse_message(kContext, PA_ERR_INTERNAL));
+  }
+  connection->context_.reset(pa_context_new(connection->api(), kClientName));
+  if (!connection->context_) {
+    return make_error(pulse_message(kContext, PA_ERR_INTERNAL));
+  }
+  pa_context* context = connection->context();
+  pa_context_set_state_callback(context, &SoundServerConnection::context_state_changed,
+                                connection.get());
+  if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    return make_error(pulse_message(kContext, pa_context_errno(context)));
+  }
+  Deadline deadline(*connection, timeout_usec);
+  while (true) {
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_READY) {
+      break;
+    }
+    if (context_ended(state)) {
+      return make_error(pulse_message(kContext, pa_context_errno(context)));
+    }
+    if (deadline.passed()) {
+      return make_error(pulse_message(kContext, PA_ERR_TIMEOUT));
+    }
+    if (pa_mainloop_iterate(connection->mainloop(), 1, nullptr) < 0) {
+      return make_error(pulse_message(kContext, PA_ERR_INTERNAL));
+    }
+  }
+  connection->ready_ = true;
+  return connection;
+}
+
+SoundServerConnection::~SoundServerConnection() {
+  context_.reset();
+  mainloop_.reset();
+}
+
+void SoundServerConnection::context_state_changed(pa_context* context, void* userdata) {
+  auto* self = static_cast<SoundServerConnection*>(userdata);
+  if (self->ready_ && context_ended(pa_context_get_state(context))) {
+    self->ready_ = false;
+    if (self->lost_callback_ != nullptr) {
+      self->lost_callback_(self->lost_userdata_);
+    }
+  }
+}
+
+Status SoundServerConnection::check_ready(std::string_view context) const {
+  if (!context_ || pa_context_get_state(context_.get()) != PA_CONTEXT_READY) {
+    const int code = context_ ? pa_context_errno(context_.get()) : PA_ERR_BADSTATE;
+    return make_error(pulse_message(context, code == PA_OK ? PA_ERR_CONNECTIONTERMINATED : code));
+  }
+  return Status::success();
+}
+
+void SoundServerConnection::on_connection_lost(void (*callback)(void*), void* userdata) {
+  lost_callback_ = callback;
+  lost_userdata_ = userdata;
+}
+
+namespace {
+
+// What the listing gathers from the two lists.
+struct ListingState {
+  std::map<std::uint32_t, std::optional<std::uint32_t>> client_pids;  // client index -> PID
+  struct Stream {
+    std::uint32_t client = PA_INVALID_INDEX;
+    std::optional<std::uint32_t> own_pid;
+    bool corked = false;
+  };
+  std::vector<Stream> streams;
+  int lists_done = 0;
+  bool failed = false;
+};
+
+void client_listed(pa_context*, const pa_client_info* info, int eol, void* userdata) {
+  auto* state = static_cast<ListingState*>(userdata);
+  if (eol != 0) {
+    state->failed |= eol < 0;
+    ++state->lists_done;
+    return;
+  }
+  state->client_pids[info->index] =
+      parse_process_id_property(pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID));
+}
+
+void stream_listed(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+  auto* state = static_cast<ListingState*>(userdata);
+  if (eol != 0) {
+    state->failed |= eol < 0;
+    ++state->lists_done;
+    return;
+  }
+  state->streams.push_back(ListingState::Stream{
+      info->client,
+      parse_process_id_property(pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID)),
+      info->corked != 0});
+}
+
+}  // namespace
+
+Result<std::map<std::uint32_t, bool>> list_playback_processes(SoundServerConnection& connection) {
+  constexpr const char* kContext = "list playback streams";
+  constexpr std::uint64_t kTimeoutUsec = 5'000'000;
+  ListingState state;
+  pa_context* context = connection.context();
+  pa_operation* clients = pa_context_get_client_info_list(context, &client_listed, &state);
+  pa_operation* streams = pa_context_get_sink_input_info_list(context, &stream_listed, &state);
+  if (clients != nullptr) {
+    pa_operation_unref(clients);
+  }
+  if (streams != nullptr) {
+    pa_operation_unref(streams);
+  }
+  if (clients == nullptr || streams == nullptr) {
+    return make_error(pulse_message(kContext, pa_context_errno(context)));
+  }
+  Deadline deadline(connection, kTimeoutUsec);
+  while (state.lists_done < 2) {
+    if (Status ready = connection.check_ready(kContext); !ready) {
+      return make_error(ready.error());
+    }
+    if (deadline.passed()) {
+      return make_error(pulse_message(kContext, PA_ERR_TIMEOUT));
+    }
+    if (pa_mainloop_iterate(connection.mainloop(), 1, nullptr) < 0) {
+      return make_error(pulse_message(kContext, PA_ERR_INTERNAL));
+    }
+  }
+  if (state.failed) {
+    return make_error(pulse_message(kContext, pa_context_errno(context)));
+  }
+  std::map<std::uint32_t, bool> processes;
+  for (const ListingState::Stream& stream : state.streams) {
+    std::optional<std::uint32_t> pid = stream.own_pid;
+    if (!pid) {
+      const auto client = state.client_pids.find(stream.client);
+      if (client != state.client_pids.end()) {
+        pid = client->second;
+      }
+    }
+    if (pid) {
+      processes[*pid] = processes[*pid] || !stream.corked;
+    }
+  }
+  return processes;
+}
+
+}  // namespace audio_host::linux_host

@@ -1,0 +1,82 @@
+// The connection to the sound server through libpulse's asynchronous API
+// (PulseAudio, or PipeWire's PulseAudio service): one pa_mainloop and one
+// pa_context, and the stream listing that `--list` uses.
+//
+// Threads: a connection belongs to the host's main thread, which runs its
+// main loop; libpulse calls every callback from inside that loop, on that
+// thread. Nothing here is shared with the capture worker.
+//
+// Ownership: the connection owns the main loop and the context and releases
+// the context (disconnect, unref) before the main loop. Whoever adds events
+// or streams to the loop releases them before the connection goes.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "native/owners.h"
+#include "result.h"
+
+namespace audio_host::linux_host {
+
+// "context: <the server's text> (pulse error N)".
+std::string pulse_message(std::string_view context, int pulse_error);
+
+struct MainloopRelease {
+  void operator()(pa_mainloop* loop) const { pa_mainloop_free(loop); }
+};
+struct ContextRelease {
+  void operator()(pa_context* context) const;
+};
+
+class SoundServerConnection {
+ public:
+  // Connects to the server the environment names (PULSE_SERVER, or the
+  // user's runtime folder), never starting one (PA_CONTEXT_NOAUTOSPAWN), and
+  // runs the loop until the context is ready. Errors: "connect to sound
+  // server: ..." (also when `timeout_usec` passes first).
+  static vantle_audio::Result<std::unique_ptr<SoundServerConnection>> connect(
+      std::uint64_t timeout_usec);
+
+  SoundServerConnection(const SoundServerConnection&) = delete;
+  SoundServerConnection& operator=(const SoundServerConnection&) = delete;
+  ~SoundServerConnection();
+
+  pa_mainloop* mainloop() const { return mainloop_.get(); }
+  pa_mainloop_api* api() const { return pa_mainloop_get_api(mainloop_.get()); }
+  pa_context* context() const { return context_.get(); }
+
+  // Whether the context is still ready; otherwise the error, "context: ...".
+  vantle_audio::Status check_ready(std::string_view context) const;
+
+  // Called, from the loop, when the context fails or ends after it was
+  // ready. Replaces the previous callback.
+  void on_connection_lost(void (*callback)(void* userdata), void* userdata);
+
+  // Releases the context now (disconnect and unref); the main loop stays.
+  void release_context() { context_.reset(); }
+
+ private:
+  SoundServerConnection() = default;
+  static void context_state_changed(pa_context* context, void* userdata);
+
+  UniquePtr<pa_mainloop, MainloopRelease> mainloop_;
+  UniquePtr<pa_context, ContextRelease> context_;
+  bool ready_ = false;
+  void (*lost_callback_)(void*) = nullptr;
+  void* lost_userdata_ = nullptr;
+};
+
+// The processes that have a playback stream on the server, each with whether
+// one of its streams is not corked. A stream's process is its own
+// application.process.id, else its client's; streams of unknown process are
+// left out. Errors come from the server ("list playback streams: ...").
+vantle_audio::Result<std::map<std::uint32_t, bool>> list_playback_processes(
+    SoundServerConnection& connection);
+
+}  // namespace audio_host::linux_host

@@ -1,0 +1,178 @@
+#include "run.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <variant>
+
+#include "capture.h"
+#include "mixer.h"
+#include "native/listing.h"
+#include "native/processes.h"
+#include "native/signals.h"
+#include "native/sound_server.h"
+#include "native/stream_capture.h"
+
+namespace audio_host {
+namespace {
+
+using linux_host::ProcessIdentity;
+using vantle_audio::make_error;
+using vantle_audio::Status;
+
+constexpr std::uint64_t kConnectTimeoutUsec = 10'000'000;
+
+// The mix goes into the capture pipeline's producer as interleaved stereo.
+class ProducerOutput final : public MixOutput {
+ public:
+  explicit ProducerOutput(vantle_audio::CaptureProducer& producer) : producer_(producer) {}
+  void push(const float* samples, std::size_t frames) override {
+    producer_.push_samples(samples, static_cast<std::uint64_t>(frames) * kMixChannels);
+  }
+  void count_losses(std::uint64_t dropped_frames, std::uint64_t discontinuities) override {
+    producer_.count_losses(dropped_frames, discontinuities);
+  }
+
+ private:
+  vantle_audio::CaptureProducer& producer_;
+};
+
+// The running capture pipeline: the producer the mix feeds and the worker
+// thread behind it.
+class Pipeline {
+ public:
+  explicit Pipeline(vantle_audio::CaptureWorker worker)
+      : producer_(std::move(worker.producer)), handle_(std::move(worker.handle)) {}
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+  ~Pipeline() { stop(); }
+
+  vantle_audio::CaptureProducer& producer() { return *producer_; }
+
+  // Releases the producer, then clears `running` and joins the worker.
+  void stop() {
+    producer_.reset();
+    if (handle_) {
+      vantle_audio::stop_capture_worker(std::move(*handle_));
+      handle_.reset();
+    }
+  }
+
+ private:
+  std::optional<vantle_audio::CaptureProducer> producer_;
+  std::optional<vantle_audio::CaptureWorkerHandle> handle_;
+};
+
+// One capture run. What it acquires is declared in the order of
+// acquisition, so that a failing check releases what exists in reverse.
+// From the pipeline on, every end goes through `finish`, which releases the
+// capture's streams and loop events, then the context and the main loop,
+// and only then the producer and the worker.
+Status run_capture(const HostRequest& request) {
+  const auto* process_request = std::get_if<CaptureProcess>(&request);
+  const std::uint32_t excluded_pid = process_request != nullptr
+                                         ? process_request->excluded_pid
+                                         : std::get<CaptureSystem>(request).excluded_pid;
+
+  auto table = linux_host::build_process_table();
+  if (!table) {
+    return std::move(table).take_error();
+  }
+  if (Status rules = check_ancestry_rules(request, excluded_pid,
+                                          static_cast<std::uint32_t>(::getpid()), table.value());
+      !rules) {
+    return rules;
+  }
+
+  auto translator = linux_host::read_process_identity(excluded_pid);
+  if (!translator) {
+    return std::move(translator).take_error();
+  }
+  std::optional<ProcessIdentity> selected;
+  if (process_request != nullptr) {
+    auto identity = linux_host::read_process_identity(process_request->target_pid);
+    if (!identity) {
+      return std::move(identity).take_error();
+    }
+    selected.emplace(std::move(identity).value());
+    if (Status same = linux_host::verify_selected_identity(*selected, process_request->expected_exe,
+                                                           process_request->expected_start);
+        !same) {
+      return same;
+    }
+  }
+
+  // Before any other thread exists, so that every thread inherits the mask
+  // and a stop signal waits for the signalfd.
+  if (Status blocked = linux_host::block_stop_signals(); !blocked) {
+    return blocked;
+  }
+  auto connected = linux_host::SoundServerConnection::connect(kConnectTimeoutUsec);
+  if (!connected) {
+    return std::move(connected).take_error();
+  }
+  std::unique_ptr<linux_host::SoundServerConnection> connection = std::move(connected).value();
+
+  auto output_failed = std::make_shared<std::atomic<bool>>(false);
+  std::optional<Pipeline> pipeline;
+  {
+    auto worker = vantle_audio::start_capture_worker(kMixChannels, kMixSampleRate, output_failed);
+    if (!worker) {
+      return std::move(worker).take_error();
+    }
+    pipeline.emplace(std::move(worker).value());
+  }
+  std::optional<linux_host::StreamCapture> capture;
+  const auto finish = [&](Status result) {
+    capture.reset();
+    connection.reset();
+    pipeline->stop();
+    return result;
+  };
+
+  auto signals = linux_host::open_stop_signal_fd();
+  if (!signals) {
+    return finish(std::move(signals).take_error());
+  }
+  if (!translator.value().running() || (selected && !selected->running())) {
+    return finish(make_error("selected or parent process exited before capture"));
+  }
+  if (Status announced = write_event_line(linux_format_event()); !announced) {
+    return finish(announced);  // standard error is gone: nothing more is written
+  }
+
+  ProducerOutput output(pipeline->producer());
+  linux_host::StreamCaptureInputs inputs;
+  inputs.connection = connection.get();
+  inputs.selection =
+      process_request != nullptr
+          ? CaptureSelection{CaptureSelection::Mode::include_tree, process_request->target_pid}
+          : CaptureSelection{CaptureSelection::Mode::exclude_tree, excluded_pid};
+  inputs.table = &table.value();
+  inputs.output = &output;
+  inputs.output_failed = output_failed.get();
+  inputs.stop_signal_fd = signals.value().get();
+  inputs.translator_pidfd = translator.value().pidfd();
+  inputs.target_pidfd = selected ? selected->pidfd() : -1;
+  capture.emplace(inputs);
+  return finish(capture->run());
+}
+
+}  // namespace
+
+EventObject linux_format_event() {
+  EventObject event = format_event();
+  event.set("backend", std::string("pulseaudio-stream-monitor"));
+  return event;
+}
+
+Status run_request(const HostRequest& request) {
+  if (std::holds_alternative<ListApplications>(request)) {
+    return linux_host::list_applications();
+  }
+  return run_capture(request);
+}
+
+}  // namespace audio_host
