@@ -55,7 +55,7 @@ class Pipeline {
   void stop() {
     producer_.reset();
     if (handle_) {
-      vantle_audio::stop_capture_worker(std::move(*handle_));
+      (void)vantle_audio::stop_capture_worker(std::move(*handle_));
       handle_.reset();
     }
   }
@@ -163,9 +163,7 @@ Status run_capture(const HostRequest& request) {
 }  // namespace
 
 EventObject linux_format_event() {
-  EventObject event = format_event();
-  event.set("backend", std::string("pulseaudio-stream-monitor"));
-  return event;
+  return format_event("pulseaudio-stream-monitor");
 }
 
 Status run_request(const HostRequest& request) {

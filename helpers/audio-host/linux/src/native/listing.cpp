@@ -1,13 +1,11 @@
 #include "native/listing.h"
 
 #include <map>
-#include <mutex>
 #include <set>
 
 #include "native/processes.h"
 #include "native/sound_server.h"
 #include "native/x11_windows.h"
-#include "std_streams.h"
 
 namespace audio_host::linux_host {
 namespace {
@@ -50,10 +48,7 @@ std::vector<ApplicationEntry> collect_applications() {
 }
 
 vantle_audio::Status list_applications() {
-  const std::string json = application_list_json(collect_applications());
-  using vantle_audio::StandardStream;
-  std::lock_guard<std::mutex> lock(vantle_audio::standard_stream_lock(StandardStream::output));
-  return vantle_audio::write_all(StandardStream::output, json.data(), json.size());
+  return write_application_list(collect_applications());
 }
 
 }  // namespace audio_host::linux_host

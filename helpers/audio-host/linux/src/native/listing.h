@@ -6,6 +6,9 @@
 
 #include <vector>
 
+// The shared listing (angle brackets: this file has the same name).
+#include <listing.h>
+
 #include "process_rules.h"
 #include "result.h"
 
