@@ -1,0 +1,260 @@
+// The real host capturing real players through a private sound server
+// (scripts/with-sound-server pulseaudio|pipewire), started by the
+// translator stand-in. The players play sox tones; the tests compare
+// frequencies and ratios, not levels, which differ between the servers.
+#include <gtest/gtest.h>
+#include <pulse/def.h>
+#include <pulse/error.h>
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "native/processes.h"
+#include "support/host_session.h"
+#include "support/sound.h"
+
+namespace {
+
+using test_support::Child;
+using test_support::error_line;
+using test_support::HostSession;
+using test_support::kFormatLine;
+using test_support::Milliseconds;
+
+constexpr Milliseconds kTimeout(20000);
+constexpr std::size_t kBytesPerSecond = 96000;
+
+class Capture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (test_support::sound_server_kind().empty()) {
+      GTEST_SKIP() << "needs a sound server: run under scripts/with-sound-server";
+    }
+  }
+
+  static std::vector<std::string> target_arguments(pid_t pid) {
+    auto identity = audio_host::linux_host::read_process_identity(static_cast<std::uint32_t>(pid));
+    EXPECT_TRUE(identity) << identity.error();
+    if (!identity) {
+      return {};
+    }
+    return {"--exclude-pids",   "{self}",
+            "--target",         "pid:" + std::to_string(pid),
+            "--expected-exe",   identity.value().exe(),
+            "--expected-start", std::to_string(identity.value().start_time())};
+  }
+  static std::vector<std::string> system_arguments() {
+    return {"--exclude-pids", "{self}", "--target", "system"};
+  }
+
+  // The host's PCM once it holds `seconds` of audio after its start.
+  static const std::string& pcm_after(HostSession& session, double seconds) {
+    Child& translator = session.translator();
+    EXPECT_TRUE(translator.wait_for_out_bytes(static_cast<std::size_t>(seconds * kBytesPerSecond),
+                                              kTimeout))
+        << translator.err();
+    return translator.out();
+  }
+
+  // Ends the capture normally and checks that it was a clean one.
+  static void stop_and_expect_clean_end(HostSession& session) {
+    ::kill(session.host_pid(), SIGTERM);
+    EXPECT_EQ(session.host_status(kTimeout), 0);
+    EXPECT_EQ(session.translator().err(), kFormatLine);
+    EXPECT_EQ(session.translator().out().size() % 1920, 0u);
+  }
+};
+
+TEST_F(Capture, IncludeTakesTheTargetsTreeAndStreamsThatStartLate) {
+  auto other = test_support::start_player(1000);
+  ASSERT_TRUE(other);
+  // The target's grandchildren play: 440 Hz at once, 660 Hz 2.5 s later.
+  Child target;
+  const std::string script = "sh -c 'paplay " + test_support::Tones::file(440) +
+                             " & sleep 2.5; paplay " + test_support::Tones::file(660) +
+                             "; true'; true";
+  test_support::SpawnOptions quiet;
+  quiet.capture_output = false;
+  quiet.own_group = true;
+  ASSERT_TRUE(target.start({"sh", "-c", script}, quiet));
+  HostSession session;
+  ASSERT_TRUE(session.start(target_arguments(target.pid())));
+
+  std::string why;
+  const std::string& early = pcm_after(session, 2.0);
+  EXPECT_TRUE(test_support::tone_dominates(early, 1.0, 2.0, 440, 1000, &why)) << why;
+  EXPECT_TRUE(test_support::tone_dominates(early, 1.0, 2.0, 440, 660, &why)) << why;
+  const std::string& late = pcm_after(session, 4.5);
+  EXPECT_TRUE(test_support::tone_dominates(late, 3.5, 4.5, 660, 1000, &why)) << why;
+  stop_and_expect_clean_end(session);
+}
+
+TEST_F(Capture, StreamsMovedToAnotherSinkStayCaptured) {
+  auto player = test_support::start_player(440);
+  auto other = test_support::start_player(1000);
+  ASSERT_TRUE(player && other);
+  const auto stream = test_support::sink_input_of(player->pid(), kTimeout);
+  ASSERT_TRUE(stream);
+  HostSession session;
+  ASSERT_TRUE(session.start(target_arguments(player->pid())));
+  std::string why;
+  EXPECT_TRUE(test_support::tone_dominates(pcm_after(session, 1.5), 0.5, 1.5, 440, 1000, &why))
+      << why;
+  ASSERT_TRUE(test_support::command_output(
+      {"pactl", "move-sink-input", std::to_string(*stream), "ci-other"}));
+  const double moved_at = static_cast<double>(session.translator().out().size()) / kBytesPerSecond;
+  const std::string& after = pcm_after(session, moved_at + 1.5);
+  EXPECT_TRUE(test_support::tone_dominates(after, moved_at + 0.5, moved_at + 1.5, 440, 1000, &why))
+      << why;
+  stop_and_expect_clean_end(session);
+}
+
+TEST_F(Capture, SystemTakesOtherProgramsButNotTheTranslatorsChild) {
+  auto other = test_support::start_player(1000);
+  ASSERT_TRUE(other);
+  HostSession session;
+  test_support::TranslatorOptions options;
+  options.translator_arguments = {"--child", "exec paplay " + test_support::Tones::file(440)};
+  ASSERT_TRUE(session.start(system_arguments(), options));
+  ASSERT_TRUE(test_support::sink_input_of(session.child_pid(), kTimeout));
+  std::string why;
+  EXPECT_TRUE(test_support::tone_dominates(pcm_after(session, 2.0), 1.0, 2.0, 1000, 440, &why))
+      << why;
+  stop_and_expect_clean_end(session);
+}
+
+// The PCM is real-time and continuous, silence while nothing plays; with
+// VANTLE_AUDIO_DIAGNOSTICS the statistics line comes about once a second.
+TEST_F(Capture, FormatEventThenWholeBlocksAtTheRealTimeRateAndSilence) {
+  HostSession session;
+  test_support::TranslatorOptions options;
+  options.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
+  ASSERT_TRUE(session.start(system_arguments(), options));
+  Child& translator = session.translator();
+  ASSERT_TRUE(translator.wait_for_out_bytes(1, kTimeout));
+  EXPECT_EQ(translator.err().substr(0, kFormatLine.size()), kFormatLine);
+  const auto first = std::chrono::steady_clock::now();
+  const std::size_t at_first = translator.out().size();
+  (void)translator.pump_until([] { return false; }, Milliseconds(3000));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
+  const double rate = static_cast<double>(translator.out().size() - at_first) / seconds;
+  EXPECT_NEAR(rate, 96000.0, 96000.0 * 0.03) << "bytes per second of wall time";
+
+  const std::string& pcm = translator.out();
+  std::size_t nonzero = 0;
+  for (std::size_t i = kBytesPerSecond / 2; i < pcm.size(); ++i) {
+    nonzero += pcm[i] != 0;
+  }
+  EXPECT_EQ(nonzero, 0u) << "silence while nothing plays";
+
+  ::kill(session.host_pid(), SIGTERM);
+  EXPECT_EQ(session.host_status(kTimeout), 0);
+  EXPECT_EQ(translator.out().size() % 1920, 0u);
+  std::istringstream lines(translator.err());
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line + "\n", kFormatLine);
+  int statistics = 0;
+  while (std::getline(lines, line)) {
+    EXPECT_EQ(line.rfind("VANTLE_CAPTURE rate=48000 channels=2 accepted_frames=", 0), 0u) << line;
+    EXPECT_NE(line.find(" dropped_frames=0 discontinuities=0"), std::string::npos) << line;
+    ++statistics;
+  }
+  EXPECT_GE(statistics, 2);
+  EXPECT_LE(statistics, 5);
+}
+
+TEST_F(Capture, StopsEndNormallyOrWithTheirError) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> translator;
+    // What ends the capture once it runs; the target is a process of its own.
+    void (*stop)(HostSession&, Child& target);
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"SIGINT", {}, [](HostSession& s, Child&) { ::kill(s.host_pid(), SIGINT); }, 0, kFormatLine},
+      {"SIGTERM",
+       {},
+       [](HostSession& s, Child&) { ::kill(s.host_pid(), SIGTERM); },
+       0,
+       kFormatLine},
+      {"SIGHUP", {}, [](HostSession& s, Child&) { ::kill(s.host_pid(), SIGHUP); }, 0, kFormatLine},
+      {"the reader closes standard output",
+       {},
+       [](HostSession& s, Child&) { s.translator().close_out(); },
+       0,
+       kFormatLine},
+      {"the translator exits",
+       {"--exit-after-ms", "1500"},
+       [](HostSession&, Child&) {},
+       0,
+       kFormatLine},
+      {"the selected process exits",
+       {},
+       [](HostSession&, Child& target) { target.signal(SIGKILL); },
+       1,
+       kFormatLine + error_line("selected process exited")},
+  };
+  for (const Case& c : cases) {
+    Child target;
+    test_support::SpawnOptions quiet;
+    quiet.capture_output = false;
+    ASSERT_TRUE(target.start({"sleep", "60"}, quiet));
+    HostSession session;
+    test_support::TranslatorOptions options;
+    options.translator_arguments = c.translator;
+    ASSERT_TRUE(session.start(target_arguments(target.pid()), options)) << c.name;
+    ASSERT_TRUE(session.translator().wait_for_out_bytes(5 * 1920, kTimeout)) << c.name;
+    c.stop(session, target);
+    EXPECT_EQ(session.host_status(kTimeout), c.status) << c.name;
+    EXPECT_EQ(session.translator().err(), c.err) << c.name;
+  }
+}
+
+// A server of its own, killed while the host captures from it.
+TEST_F(Capture, SoundServerKilledDuringTheCaptureIsAnError) {
+  test_support::TempFolder folder;
+  const std::string env_file = folder.path() + "/server.env";
+  Child wrapper;
+  test_support::SpawnOptions quiet;
+  quiet.capture_output = false;
+  ASSERT_TRUE(wrapper.start({VANTLE_WITH_SOUND_SERVER, test_support::sound_server_kind(),
+                             "--env-file", env_file, "--", "sleep", "600"},
+                            quiet));
+  ASSERT_TRUE(
+      wrapper.pump_until([&] { return !test_support::read_file(env_file).empty(); }, kTimeout));
+  std::vector<std::string> environment;
+  pid_t server = 0;
+  std::istringstream lines(test_support::read_file(env_file));
+  for (std::string line; std::getline(lines, line);) {
+    environment.push_back(line);
+    if (line.rfind("VANTLE_TEST_SOUND_SERVER_PID=", 0) == 0) {
+      server = std::stoi(line.substr(line.find('=') + 1));
+    }
+  }
+  ASSERT_GT(server, 0);
+
+  HostSession session;
+  test_support::TranslatorOptions options;
+  options.environment = environment;
+  options.unset = {"PULSE_SERVER"};
+  ASSERT_TRUE(session.start(system_arguments(), options));
+  ASSERT_TRUE(session.translator().wait_for_out_bytes(5 * 1920, kTimeout));
+  ::kill(server, SIGKILL);
+  EXPECT_EQ(session.host_status(kTimeout), 1);
+  const std::string message =
+      "sound server connection: " + std::string(pa_strerror(PA_ERR_CONNECTIONTERMINATED)) +
+      " (pulse error " + std::to_string(PA_ERR_CONNECTIONTERMINATED) + ")";
+  EXPECT_EQ(session.translator().err(), kFormatLine + error_line(message));
+  wrapper.signal(SIGTERM);  // it ends the rest of its daemons
+  EXPECT_TRUE(wrapper.wait(kTimeout));
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+// Test support: the host as the translator starts it. A translator
+// stand-in (translator-standin) is started as this test's child and starts
+// the host as its own direct child; the test reads the host's standard
+// output and standard error through the stand-in's pipes. The test process
+// is a subreaper, so the host can be waited for even after its translator
+// has ended. Test-thread only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace test_support {
+
+inline const std::string kFormatLine =
+    R"({"backend":"pulseaudio-stream-monitor","channels":1,"event":"format",)"
+    R"("sampleFormat":"s16le","sampleRate":48000})"
+    "\n";
+
+inline std::string error_line(const std::string& message) {
+  return R"({"code":"capture_failed","event":"error","message":")" + message + "\"}\n";
+}
+
+inline std::string host_program() {
+  return program_folder() + "audio-host";
+}
+
+struct TranslatorOptions {
+  std::vector<std::string> translator_arguments;  // before "--"
+  std::vector<std::string> environment;
+  std::vector<std::string> unset;
+};
+
+class HostSession {
+ public:
+  // Starts the stand-in with the host's arguments (placeholders as
+  // translator-standin describes them) and waits until both run.
+  bool start(const std::vector<std::string>& host_arguments, const TranslatorOptions& options = {});
+
+  Child& translator() { return *translator_; }
+  pid_t host_pid() const { return host_pid_; }
+  pid_t child_pid() const { return child_pid_; }
+  pid_t grandchild_pid() const { return grandchild_pid_; }
+
+  // The host's exit status (through the translator when it waits for the
+  // host, else directly as its adopter).
+  std::optional<int> host_status(Milliseconds timeout);
+
+ private:
+  TempFolder folder_;
+  std::unique_ptr<Child> translator_ = std::make_unique<Child>();
+  pid_t host_pid_ = -1;
+  pid_t child_pid_ = -1;
+  pid_t grandchild_pid_ = -1;
+  bool translator_waits_ = true;
+};
+
+}  // namespace test_support

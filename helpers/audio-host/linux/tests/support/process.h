@@ -1,0 +1,105 @@
+// Test support: programs started as real child processes, with their
+// standard output and standard error read through pipes, and small helpers
+// the end-to-end tests share. Test-thread only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+using Milliseconds = std::chrono::milliseconds;
+
+// The folder of the running test program (the build's bin folder, where the
+// host and the helper programs are).
+std::string program_folder();
+
+// Makes this process the reaper of its orphaned descendants, so that a host
+// whose translator has ended can still be waited for.
+void become_subreaper();
+
+struct SpawnOptions {
+  std::vector<std::string> environment;  // NAME=VALUE, added or replacing
+  std::vector<std::string> unset;        // names removed
+  bool capture_output = true;            // pipes for stdout and stderr
+  // A process group of its own, killed as a whole when the Child goes (for
+  // a shell and what it starts).
+  bool own_group = false;
+};
+
+class Child {
+ public:
+  Child() = default;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  // Kills (SIGKILL) and reaps a child that still runs (with its group when
+  // it has its own).
+  ~Child();
+
+  // Starts argv[0] (looked up in PATH) with standard input from /dev/null.
+  bool start(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+  pid_t pid() const { return pid_; }
+
+  // Reads what is available from the pipes until `done` holds or the time
+  // runs out; returns `done()`.
+  bool pump_until(const std::function<bool()>& done, Milliseconds timeout);
+  bool wait_for_out_bytes(std::size_t bytes, Milliseconds timeout);
+  bool wait_for_err(const std::string& text, Milliseconds timeout);
+  // Closes the read end of the child's standard output (the reader goes).
+  void close_out();
+
+  // Waits for the child to end, reading its pipes meanwhile; the exit
+  // status, 128 + the signal for a killed child, or nullopt on time-out.
+  std::optional<int> wait(Milliseconds timeout);
+  void signal(int number);
+
+  const std::string& out() const { return out_; }
+  const std::string& err() const { return err_; }
+
+ private:
+  void read_available(int timeout_ms);
+
+  pid_t pid_ = -1;
+  bool own_group_ = false;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  std::string out_;
+  std::string err_;
+  std::optional<int> status_;
+};
+
+// Waits for `pid`, a child or an adopted orphan of this process.
+std::optional<int> wait_for_pid(pid_t pid, Milliseconds timeout);
+
+// Runs a command to its end and gives its standard output (nullopt when it
+// fails).
+std::optional<std::string> command_output(const std::vector<std::string>& argv,
+                                          const std::vector<std::string>& environment = {});
+
+// The power of `frequency` in mono s16le PCM at 48000 Hz (Goertzel over the
+// samples in [first_byte, first_byte + bytes)), normalised per sample.
+double tone_power(const std::string& pcm, std::size_t first_byte, std::size_t bytes,
+                  double frequency);
+
+std::string read_file(const std::string& path);
+
+// A folder of its own under TMPDIR, removed with everything in it.
+class TempFolder {
+ public:
+  TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  ~TempFolder();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace test_support
