@@ -117,8 +117,8 @@ int analyze(std::span<const std::int16_t> samples, std::uint32_t rate, const Opt
                         match.tone_db_below[i]);
           tones += part;
         }
-        std::printf("other program: %.1f dB below the speech (%s)\n", match.other_db_below,
-                    tones.c_str());
+        std::printf("other program: %.1f dB below the speech%s (%s)\n", match.other_db_below,
+                    match.other_db_below < 0 ? ", louder than it" : "", tones.c_str());
       }
     }
   }
@@ -129,7 +129,7 @@ int analyze(std::span<const std::int16_t> samples, std::uint32_t rate, const Opt
       std::fprintf(stderr, "reference-client: %s\n", written.error().c_str());
       status = 1;
     } else {
-      std::printf("wrote %s (spectrogram, %ux%u: 10 ms a column, 0-12 kHz)\n",
+      std::printf("wrote %s (spectrogram, %ux%u: 10 ms a column, 0-8 kHz)\n",
                   options.spectrogram->c_str(), image.width, image.height);
     }
   }

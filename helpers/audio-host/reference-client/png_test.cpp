@@ -104,14 +104,14 @@ TEST(Spectrogram, PutsATonesEnergyInItsRowAndSilenceInBlack) {
     samples[i] = std::int16_t(i < 24000 ? tone : 0);
   }
   const RgbImage image = spectrogram(samples, 48000);
-  ASSERT_EQ(image.height, 256u);  // 0-12 kHz in 46.875 Hz bins
-  ASSERT_EQ(image.width, (48000u - 1024) / 480 + 1);
+  ASSERT_EQ(image.height, 341u);  // 0-8 kHz in 23.4375 Hz bins
+  ASSERT_EQ(image.width, (48000u - 2048) / 480 + 1);
   const auto brightness = [&](std::uint32_t x, std::uint32_t y) {
     const std::size_t at = (std::size_t(y) * image.width + x) * 3;
     return int(image.pixels[at]) + image.pixels[at + 1] + image.pixels[at + 2];
   };
-  const std::uint32_t tone_row = image.height - 1 - 64;  // 3000 Hz / 46.875 Hz
-  for (const std::uint32_t x : {5u, 20u, 45u}) {         // while the tone plays
+  const std::uint32_t tone_row = image.height - 1 - 128;  // 3000 Hz / 23.4375 Hz
+  for (const std::uint32_t x : {5u, 20u, 45u}) {          // while the tone plays
     std::uint32_t brightest = 0;
     for (std::uint32_t y = 0; y < image.height; ++y) {
       if (brightness(x, y) > brightness(x, brightest)) {
@@ -122,7 +122,7 @@ TEST(Spectrogram, PutsATonesEnergyInItsRowAndSilenceInBlack) {
   }
   // In the silence only the dotted grid shows (grey 96 or black).
   for (std::uint32_t y = 0; y < image.height; ++y) {
-    for (const std::uint32_t x : {60u, 61u, 80u}) {
+    for (const std::uint32_t x : {60u, 61u, 90u}) {
       EXPECT_TRUE(brightness(x, y) == 0 || brightness(x, y) == 3 * 96) << x << "," << y;
     }
   }

@@ -9,7 +9,11 @@
 // and the two are compared where they overlap:
 //
 // - similarity: their normalised cross-correlation there (1 for the same
-//   sound at any level, 0 for unrelated sounds);
+//   sound at any level, 0 for unrelated sounds). The reference is followed
+//   through the capture in quarter-second pieces, each placed within 30 ms of
+//   the previous one: a dropout that shifts the rest of the capture (the
+//   host fills a stream that ran dry with silence) costs the piece it falls
+//   in, not everything after it; the pieces that moved are counted;
 // - the other program's level: the aligned reference, scaled to the capture
 //   by least squares, is subtracted; each of the other program's tones is
 //   measured in what remains with a narrow (Hann-windowed, whole-overlap)
@@ -33,10 +37,13 @@ inline constexpr double kMatchCutoffHz = 7500;
 struct ReferenceMatch {
   bool found = false;         // false: no overlap, or silence on either side
   double similarity = 0;      // normalised cross-correlation over the overlap
-  double offset_seconds = 0;  // capture time at which the reference starts
+  double offset_seconds = 0;  // capture time at which the reference starts (its first piece)
   double compared_from = 0;   // the overlap, in seconds of the reference
   double compared_to = 0;
   double reference_seconds = 0;
+  std::size_t pieces = 0;            // half-second pieces compared
+  std::size_t moves = 0;             // times a piece sat elsewhere than the previous one
+  double largest_shift_seconds = 0;  // the farthest a piece sat from the first one's place
   // The other program's tones: each one's level and their sum, in dB below
   // the matched speech (larger is quieter; empty and 0 without tones).
   std::vector<double> tone_db_below;
@@ -51,8 +58,9 @@ ReferenceMatch match_reference(std::span<const std::int16_t> capture, std::uint3
                                std::uint32_t reference_rate, std::span<const double> other_hz,
                                double cutoff_hz = kMatchCutoffHz);
 
-// "similarity=0.998 offset=+0.137s compared=0.000-7.236s of 7.236s" and, with
-// tones, " other_db_below=78.4" (one line, no LF); "no match" when not found.
+// "similarity=0.9980 offset=+0.137s compared=0.000-7.236s of 7.236s
+// moved=1/15 largest_shift=11.2ms" and, with tones, " other_db_below=78.4"
+// (one line, no LF); "no match" when not found.
 std::string format_match(const ReferenceMatch& match);
 
 }  // namespace reference_client

@@ -12,9 +12,9 @@
 namespace reference_client {
 
 struct SpectrogramOptions {
-  std::uint32_t fft_size = 1024;  // Hann window; rows are its bins
+  std::uint32_t fft_size = 2048;  // Hann window; rows are its bins (23.4 Hz at 48 kHz)
   std::uint32_t hop = 480;        // samples per column (10 ms at 48 kHz)
-  double max_hz = 12000;          // the top row
+  double max_hz = 8000;           // the top row
   double floor_db = -100;         // black; 0 dBFS is white
 };
 
