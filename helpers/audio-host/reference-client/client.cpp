@@ -107,7 +107,7 @@ int analyze(std::span<const std::int16_t> samples, std::uint32_t rate, const Opt
                                                    reference.value().rate, options.other_hz);
       std::printf("reference: %s\n", format_match(match).c_str());
       if (match.found) {
-        std::printf("similarity to %s: %.3f\n", options.reference->c_str(), match.similarity);
+        std::printf("similarity to %s: %.4f\n", options.reference->c_str(), match.similarity);
       }
       if (match.found && !options.other_hz.empty()) {
         std::string tones;
