@@ -113,6 +113,38 @@ TEST_F(Capture, StreamsMovedToAnotherSinkStayCaptured) {
   stop_and_expect_clean_end(session);
 }
 
+// PipeWire's PulseAudio service puts the PID of a native PipeWire player on
+// its client only.
+TEST_F(Capture, NativePipeWirePlayerIsFoundThroughItsClient) {
+  if (test_support::sound_server_kind() != "pipewire") {
+    GTEST_SKIP() << "a native PipeWire player needs PipeWire";
+  }
+  Child player;
+  test_support::SpawnOptions quiet;
+  quiet.capture_output = false;
+  ASSERT_TRUE(player.start({"pw-play", test_support::Tones::file(440)}, quiet));
+  auto other = test_support::start_player(1000);
+  ASSERT_TRUE(other);
+  bool listed = false;
+  for (int attempt = 0; attempt < 100 && !listed; ++attempt) {
+    Child host;
+    ASSERT_TRUE(host.start({test_support::host_program(), "--list"}));
+    (void)host.wait(kTimeout);
+    listed =
+        host.out().find("\"id\":\"pid:" + std::to_string(player.pid()) + "\"") != std::string::npos;
+    if (!listed) {
+      std::this_thread::sleep_for(Milliseconds(50));
+    }
+  }
+  EXPECT_TRUE(listed) << "listed through its client";
+  HostSession session;
+  ASSERT_TRUE(session.start(target_arguments(player.pid())));
+  std::string why;
+  EXPECT_TRUE(test_support::tone_dominates(pcm_after(session, 1.5), 0.5, 1.5, 440, 1000, &why))
+      << why;
+  stop_and_expect_clean_end(session);
+}
+
 TEST_F(Capture, SystemTakesOtherProgramsButNotTheTranslatorsChild) {
   auto other = test_support::start_player(1000);
   ASSERT_TRUE(other);
@@ -167,6 +199,37 @@ TEST_F(Capture, FormatEventThenWholeBlocksAtTheRealTimeRateAndSilence) {
   }
   EXPECT_GE(statistics, 2);
   EXPECT_LE(statistics, 5);
+}
+
+// A host that could not run for a while (here: stopped) does not make up
+// more than a bounded catch-up; what it skipped is counted, not silent, and
+// the stream goes on in whole blocks.
+TEST_F(Capture, WhatAStalledHostSkipsIsCounted) {
+  auto player = test_support::start_player(440);
+  ASSERT_TRUE(player);
+  HostSession session;
+  ASSERT_TRUE(session.start(target_arguments(player->pid())));
+  Child& translator = session.translator();
+  ASSERT_TRUE(translator.wait_for_out_bytes(kBytesPerSecond, kTimeout));
+  ::kill(session.host_pid(), SIGSTOP);
+  std::this_thread::sleep_for(Milliseconds(1000));
+  ::kill(session.host_pid(), SIGCONT);
+  ASSERT_TRUE(translator.wait_for_err("dropped_frames=", kTimeout)) << translator.err();
+  const std::size_t resumed = translator.out().size();
+  std::string why;
+  EXPECT_TRUE(test_support::tone_dominates(pcm_after(session, resumed / 96000.0 + 1.0),
+                                           resumed / 96000.0 + 0.5, resumed / 96000.0 + 1.0, 440,
+                                           1000, &why))
+      << why;
+  ::kill(session.host_pid(), SIGTERM);
+  EXPECT_EQ(session.host_status(kTimeout), 0);
+  EXPECT_EQ(translator.out().size() % 1920, 0u);
+  const std::string& err = translator.err();
+  const std::size_t at = err.find("dropped_frames=");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_GT(std::stoull(err.substr(at + 15)), 0u) << err;
+  EXPECT_EQ(err.rfind(kFormatLine + "VANTLE_CAPTURE rate=48000 channels=2 accepted_frames=", 0), 0u)
+      << err;
 }
 
 TEST_F(Capture, StopsEndNormallyOrWithTheirError) {

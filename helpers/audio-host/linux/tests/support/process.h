@@ -51,6 +51,8 @@ class Child {
   bool pump_until(const std::function<bool()>& done, Milliseconds timeout);
   bool wait_for_out_bytes(std::size_t bytes, Milliseconds timeout);
   bool wait_for_err(const std::string& text, Milliseconds timeout);
+  // Reads what arrives within `timeout_ms` (0: what is there now).
+  void pump(int timeout_ms) { read_available(timeout_ms); }
   // Closes the read end of the child's standard output (the reader goes).
   void close_out();
 
