@@ -1,13 +1,11 @@
 #include "native/applications.h"
 
 #include <map>
-#include <mutex>
 #include <set>
 
 #include "native/processes.h"
 #include "native/sound_server.h"
 #include "native/x11_windows.h"
-#include "std_streams.h"
 
 namespace audio_host::linux_host {
 namespace {

@@ -1,11 +1,10 @@
 // What the reference client reports about a captured stream of mono s16le
-// PCM at 48000 Hz: length, level and the dominant frequency; and the WAV
-// file it writes. Portable; single-threaded.
+// PCM at 48000 Hz: length, level and the dominant frequency. Portable;
+// pure functions.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,9 +12,6 @@
 namespace reference_client {
 
 inline constexpr std::uint32_t kSampleRate = 48000;
-
-// Little-endian 16-bit samples from raw bytes; a trailing odd byte is left out.
-std::vector<std::int16_t> decode_s16le(std::span<const std::uint8_t> bytes);
 
 struct PcmSummary {
   std::size_t frames = 0;
@@ -33,9 +29,6 @@ PcmSummary summarize(std::span<const std::int16_t> samples);
 // refined between bins. 0 when there are fewer than 1024 samples or no
 // signal.
 double dominant_frequency(std::span<const std::int16_t> samples, std::uint32_t sample_rate);
-
-// A canonical 44-byte WAV header for mono 16-bit PCM.
-std::string wav_header(std::uint32_t sample_rate, std::uint32_t data_bytes);
 
 // "frames=N seconds=S peak=P rms_dbfs=D dominant_hz=F" (one line, no LF).
 std::string format_summary(const PcmSummary& summary);

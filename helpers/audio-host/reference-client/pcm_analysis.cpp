@@ -6,58 +6,9 @@
 #include <cstdio>
 #include <numbers>
 
+#include "dsp.h"
+
 namespace reference_client {
-namespace {
-
-void put_u16(std::string& out, std::uint16_t v) {
-  out.push_back(static_cast<char>(v & 0xFF));
-  out.push_back(static_cast<char>(v >> 8));
-}
-
-void put_u32(std::string& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  }
-}
-
-// In-place iterative radix-2 FFT; data.size() is a power of two.
-void fft(std::vector<std::complex<double>>& data) {
-  const std::size_t n = data.size();
-  for (std::size_t i = 1, j = 0; i < n; ++i) {
-    std::size_t bit = n >> 1;
-    for (; j & bit; bit >>= 1) {
-      j ^= bit;
-    }
-    j ^= bit;
-    if (i < j) {
-      std::swap(data[i], data[j]);
-    }
-  }
-  for (std::size_t length = 2; length <= n; length <<= 1) {
-    const double angle = -2 * std::numbers::pi / static_cast<double>(length);
-    const std::complex<double> step(std::cos(angle), std::sin(angle));
-    for (std::size_t start = 0; start < n; start += length) {
-      std::complex<double> w(1);
-      for (std::size_t k = 0; k < length / 2; ++k) {
-        const auto even = data[start + k];
-        const auto odd = data[start + k + length / 2] * w;
-        data[start + k] = even + odd;
-        data[start + k + length / 2] = even - odd;
-        w *= step;
-      }
-    }
-  }
-}
-
-}  // namespace
-
-std::vector<std::int16_t> decode_s16le(std::span<const std::uint8_t> bytes) {
-  std::vector<std::int16_t> samples(bytes.size() / 2);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  }
-  return samples;
-}
 
 double dominant_frequency(std::span<const std::int16_t> samples, std::uint32_t sample_rate) {
   std::size_t n = 1;
@@ -116,22 +67,6 @@ PcmSummary summarize(std::span<const std::int16_t> samples) {
   }
   summary.dominant_hz = dominant_frequency(samples, kSampleRate);
   return summary;
-}
-
-std::string wav_header(std::uint32_t sample_rate, std::uint32_t data_bytes) {
-  std::string header = "RIFF";
-  put_u32(header, 36 + data_bytes);
-  header += "WAVEfmt ";
-  put_u32(header, 16);  // fmt chunk size
-  put_u16(header, 1);   // PCM
-  put_u16(header, 1);   // mono
-  put_u32(header, sample_rate);
-  put_u32(header, sample_rate * 2);  // bytes per second
-  put_u16(header, 2);                // block align
-  put_u16(header, 16);               // bits per sample
-  header += "data";
-  put_u32(header, data_bytes);
-  return header;
 }
 
 std::string format_summary(const PcmSummary& summary) {

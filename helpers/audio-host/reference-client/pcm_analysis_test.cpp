@@ -48,28 +48,5 @@ TEST(PcmAnalysis, LevelsOfKnownSignals) {
   EXPECT_EQ(summarize(extreme).peak, 32768);
 }
 
-TEST(PcmAnalysis, DecodesLittleEndianAndWritesACanonicalHeader) {
-  const std::uint8_t bytes[] = {0xFE, 0xFF, 0xFF, 0x7F, 0x01, 0x80, 0x07};
-  EXPECT_EQ(decode_s16le(bytes), (std::vector<std::int16_t>{-2, 32767, -32767}));
-
-  const std::string header = wav_header(48000, 1920);
-  ASSERT_EQ(header.size(), 44u);
-  EXPECT_EQ(header.substr(0, 4), "RIFF");
-  EXPECT_EQ(header.substr(8, 8), "WAVEfmt ");
-  EXPECT_EQ(header.substr(36, 4), "data");
-  const auto u32 = [&](std::size_t at) {
-    return std::uint32_t(std::uint8_t(header[at])) |
-           std::uint32_t(std::uint8_t(header[at + 1])) << 8 |
-           std::uint32_t(std::uint8_t(header[at + 2])) << 16 |
-           std::uint32_t(std::uint8_t(header[at + 3])) << 24;
-  };
-  EXPECT_EQ(u32(4), 36u + 1920u);
-  EXPECT_EQ(u32(24), 48000u);
-  EXPECT_EQ(u32(28), 96000u);
-  EXPECT_EQ(u32(40), 1920u);
-  EXPECT_EQ(header[22], 1);   // mono
-  EXPECT_EQ(header[34], 16);  // bits
-}
-
 }  // namespace
 }  // namespace reference_client
