@@ -64,13 +64,11 @@ class CaptureWorkerBody final : public ThreadBody {
     last_report_ns_ = clock_.now_ns();
     while (running.load()) {
       if (const FrameChunk* slot = ring_.front()) {
-        // Copied out so that the slot goes back to the producer before the
-        // block is converted and written.
-        chunk_.sample_count = std::min<std::uint64_t>(slot->sample_count, kFrameChunkSamples);
-        chunk_.position = slot->position;
-        std::copy_n(slot->samples, chunk_.sample_count, chunk_.samples);
+        // The slot goes back to the producer once its samples are pending,
+        // before the blocks are converted and written.
+        assembler.append(*slot);
         ring_.pop();
-        assembler.accept(chunk_, running, *output_failed_);
+        assembler.write_blocks(running, *output_failed_);
       } else {
         sleeper.sleep(kIdleSleep);
       }
@@ -117,7 +115,6 @@ class CaptureWorkerBody final : public ThreadBody {
   MonotonicClock clock_;
   std::uint64_t last_report_ns_ = 0;
   std::uint64_t last_dropped_ = 0;
-  FrameChunk chunk_;
 };
 
 }  // namespace
@@ -133,7 +130,8 @@ CaptureProducer::CaptureProducer(ChunkRing::ProducerEnd ring, std::shared_ptr<Ca
       channels_(channels),
       chunk_samples_(kFrameChunkSamples - kFrameChunkSamples % channels) {}
 
-void CaptureProducer::push_samples(const float* samples, std::uint64_t sample_count) {
+template <class FillSlot>
+void CaptureProducer::push_chunks(std::uint64_t sample_count, FillSlot fill_slot) {
   if (!shared_->running.load()) {
     return;
   }
@@ -152,8 +150,7 @@ void CaptureProducer::push_samples(const float* samples, std::uint64_t sample_co
     const std::uint64_t position = next_position_;
     next_position_ += frames;  // whether or not the chunk gets in
     if (FrameChunk* slot = ring_.try_reserve()) {
-      std::memcpy(slot->samples, samples + offset, piece * sizeof(float));
-      std::fill(slot->samples + piece, slot->samples + kFrameChunkSamples, 0.0f);
+      fill_slot(slot->samples, offset, piece);
       slot->sample_count = piece;
       slot->position = position;
       ring_.publish();
@@ -166,6 +163,19 @@ void CaptureProducer::push_samples(const float* samples, std::uint64_t sample_co
   if (accepted != 0) {
     counters.accepted_frames.fetch_add(accepted, std::memory_order_relaxed);
   }
+}
+
+void CaptureProducer::push_samples(const float* samples, std::uint64_t sample_count) {
+  push_chunks(sample_count, [samples](float* slot, std::uint64_t offset, std::uint64_t piece) {
+    std::memcpy(slot, samples + offset, piece * sizeof(float));
+    std::fill(slot + piece, slot + kFrameChunkSamples, 0.0f);
+  });
+}
+
+void CaptureProducer::push_silence(std::uint64_t frames) {
+  push_chunks(frames * channels_, [](float* slot, std::uint64_t, std::uint64_t) {
+    std::fill(slot, slot + kFrameChunkSamples, 0.0f);
+  });
 }
 
 void CaptureProducer::mark_discontinuity() {

@@ -63,6 +63,11 @@ class CaptureProducer {
   // Never waits, locks or allocates; does nothing once `running` is false.
   void push_samples(const float* samples, std::uint64_t sample_count);
 
+  // The same for `frames` frames of silence (a packet the device flags as
+  // silent): the chunks are zero-filled in their slots, so no block of zeros
+  // is copied.
+  void push_silence(std::uint64_t frames);
+
   // The device lost data: the next chunk's position is one frame further, so
   // the worker discards its partial block.
   void mark_discontinuity();
@@ -80,6 +85,10 @@ class CaptureProducer {
   friend struct CaptureQueue;
   CaptureProducer(ChunkRing::ProducerEnd ring, std::shared_ptr<CaptureShared> shared,
                   std::uint16_t channels);
+  // Cuts `sample_count` samples into chunks of whole frames and queues each;
+  // fill_slot(slot, offset, piece) writes a chunk's 1024 samples.
+  template <class FillSlot>
+  void push_chunks(std::uint64_t sample_count, FillSlot fill_slot);
 
   ChunkRing::ProducerEnd ring_;
   std::shared_ptr<CaptureShared> shared_;

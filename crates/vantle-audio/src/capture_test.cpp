@@ -88,6 +88,38 @@ TEST(PushSamples, CutsCountsAndStampsChunks) {
   }
 }
 
+// Silence is cut like samples, and its slots hold nothing but zeros even
+// where they held audio before (the ring's slots are reused).
+TEST(PushSilence, ZeroFilledChunksOfWholeFrames) {
+  const struct {
+    std::uint64_t frames;
+    std::vector<std::uint64_t> chunk_samples;
+  } cases[] = {{480, {960}}, {1000, {1024, 976}}, {0, {}}};
+  CaptureQueue queue = CaptureQueue::create(2);
+  const std::vector<float> dirty = counting_samples(32 * 1024);
+  queue.producer.push_samples(dirty.data(), dirty.size());  // every slot written once
+  take_all(queue.consumer);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.frames);
+    const std::uint64_t start = queue.producer.next_position();
+    const std::uint64_t accepted = queue.producer.counters().accepted_frames;
+    queue.producer.push_silence(c.frames);
+    const std::vector<FrameChunk> chunks = take_all(queue.consumer);
+    ASSERT_EQ(chunks.size(), c.chunk_samples.size());
+    std::uint64_t position = start;
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+      EXPECT_EQ(chunks[i].sample_count, c.chunk_samples[i]);
+      EXPECT_EQ(chunks[i].position, position);
+      position += chunks[i].sample_count / 2;
+      for (const float sample : chunks[i].samples) {
+        ASSERT_EQ(sample, 0.0f);
+      }
+    }
+    EXPECT_EQ(queue.producer.next_position(), start + c.frames);
+    EXPECT_EQ(queue.producer.counters().accepted_frames, accepted + c.frames);
+  }
+}
+
 TEST(PushSamples, FullQueueDropsAndCountsWithoutWaiting) {
   CaptureQueue queue = CaptureQueue::create(2);
   const std::vector<float> packet = counting_samples(1024);

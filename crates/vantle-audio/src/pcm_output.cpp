@@ -137,8 +137,7 @@ BlockAssembler::BlockAssembler(std::uint16_t channels, std::uint32_t sample_rate
   block_bytes_.resize(channels == 0 ? 0 : 2 * (block_samples_ / channels));
 }
 
-void BlockAssembler::accept(const FrameChunk& chunk, const std::atomic<bool>& running,
-                            std::atomic<bool>& output_failed) {
+void BlockAssembler::append(const FrameChunk& chunk) {
   assert(chunk.sample_count <= kFrameChunkSamples && channels_ != 0);
   if (has_expected_position_ && expected_position_ != chunk.position) {
     pending_.clear();  // the partial block before a gap is never written
@@ -146,7 +145,10 @@ void BlockAssembler::accept(const FrameChunk& chunk, const std::atomic<bool>& ru
   has_expected_position_ = true;
   expected_position_ = chunk.position + chunk.sample_count / channels_;
   pending_.insert(pending_.end(), chunk.samples, chunk.samples + chunk.sample_count);
+}
 
+void BlockAssembler::write_blocks(const std::atomic<bool>& running,
+                                  std::atomic<bool>& output_failed) {
   std::size_t taken = 0;
   while (pending_.size() - taken >= block_samples_) {
     if (!running.load()) {

@@ -68,15 +68,25 @@ class BlockAssembler {
   BlockAssembler(std::uint16_t channels, std::uint32_t sample_rate,
                  OutputSink output = OutputSink::standard(StandardStream::output));
 
-  // Takes one chunk (a whole number of frames, at most 1024 samples). A chunk
-  // whose position does not continue the previous one discards the partial
-  // block first; the first chunk never does. Every full block is converted
-  // and written, unless `running` is false (the rest is then discarded) or
-  // `output_failed` is set (blocks are then dropped unwritten). A failed
-  // conversion or write sets `output_failed`; unless the failure was the
-  // reader going away, its error text is kept as output_error().
+  // Takes one chunk (a whole number of frames, at most 1024 samples) into
+  // the pending samples; the chunk may be reused as soon as this returns. A
+  // chunk whose position does not continue the previous one discards the
+  // partial block first; the first chunk never does.
+  void append(const FrameChunk& chunk);
+
+  // Converts and writes every full block pending, unless `running` is false
+  // (the rest is then discarded) or `output_failed` is set (blocks are then
+  // dropped unwritten). A failed conversion or write sets `output_failed`;
+  // unless the failure was the reader going away, its error text is kept as
+  // output_error().
+  void write_blocks(const std::atomic<bool>& running, std::atomic<bool>& output_failed);
+
+  // append() and write_blocks() together.
   void accept(const FrameChunk& chunk, const std::atomic<bool>& running,
-              std::atomic<bool>& output_failed);
+              std::atomic<bool>& output_failed) {
+    append(chunk);
+    write_blocks(running, output_failed);
+  }
 
   // The failure that ended the output, when it was not the reader going
   // away: the translator must hear of it. Success otherwise.

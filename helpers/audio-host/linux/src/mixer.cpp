@@ -110,7 +110,7 @@ void Mixer::start(std::uint64_t now_ns) {
   pushed_ = 0;
 }
 
-void Mixer::tick(std::uint64_t now_ns, MixOutput& output) {
+void Mixer::tick(std::uint64_t now_ns, vantle_audio::CaptureProducer& producer) {
   const std::uint64_t due = now_ns > start_ns_ ? frames_due(now_ns - start_ns_) : 0;
   if (due <= pushed_) {
     return;
@@ -129,7 +129,7 @@ void Mixer::tick(std::uint64_t now_ns, MixOutput& output) {
     for (MemberBuffer* member : members_) {
       member->mix_into(slice_.data(), frames);
     }
-    output.push(slice_.data(), frames);
+    producer.push_samples(slice_.data(), std::uint64_t{frames} * kMixChannels);
     pushed_ += frames;
     wanted -= frames;
   }
@@ -138,8 +138,8 @@ void Mixer::tick(std::uint64_t now_ns, MixOutput& output) {
     pending_discontinuities_ += member->take_discontinuities();
   }
   if (pending_dropped_ != 0 || pending_discontinuities_ != 0) {
-    output.count_losses(std::exchange(pending_dropped_, 0),
-                        std::exchange(pending_discontinuities_, 0));
+    producer.count_losses(std::exchange(pending_dropped_, 0),
+                          std::exchange(pending_discontinuities_, 0));
   }
 }
 

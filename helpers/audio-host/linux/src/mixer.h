@@ -7,8 +7,9 @@
 // what arrives beyond the high-water mark (a stream running ahead, the
 // server's clock drifting) is dropped oldest first, and a playing member that
 // runs dry is filled with silence and primes again. Both are counted, never
-// silent: dropped frames and discontinuities go to the MixOutput. With no
-// member playing the mix is silence, so the PCM stays continuous.
+// silent: dropped frames and discontinuities are added to the capture
+// pipeline's counters (without moving its frame position). With no member
+// playing the mix is silence, so the PCM stays continuous.
 //
 // Threads: all of it belongs to the host's main thread, which runs the sound
 // server's main loop: the stream read callbacks write into the member
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "capture.h"
 #include "stream_format.h"
 
 namespace audio_host {
@@ -33,16 +35,6 @@ struct MixerLimits {
   std::size_t high_water_frames = 6000;    // ...and beyond 125 ms the oldest are dropped
   std::size_t max_catch_up_frames = 9600;  // 200 ms mixed per tick; the rest is skipped
   std::size_t slice_frames = 960;          // frames mixed and pushed at a time
-};
-
-// Where the mix goes: the capture pipeline's producer in the host.
-class MixOutput {
- public:
-  virtual ~MixOutput() = default;
-  // `frames` interleaved stereo frames.
-  virtual void push(const float* samples, std::size_t frames) = 0;
-  // Losses counted since the last call; the frame position does not move.
-  virtual void count_losses(std::uint64_t dropped_frames, std::uint64_t discontinuities) = 0;
 };
 
 // One member stream's jitter buffer.
@@ -113,10 +105,11 @@ class Mixer {
   // Starts the output clock at `now_ns` (monotonic).
   void start(std::uint64_t now_ns);
 
-  // Mixes and pushes every frame due at `now_ns` that has not been pushed.
+  // Mixes every frame due at `now_ns` that has not been pushed yet and
+  // pushes it into the capture pipeline's producer, with the losses counted.
   // More than max_catch_up_frames due at once (the main loop stalled) are
   // skipped, the oldest first, and counted as dropped frames.
-  void tick(std::uint64_t now_ns, MixOutput& output);
+  void tick(std::uint64_t now_ns, vantle_audio::CaptureProducer& producer);
 
   std::uint64_t frames_pushed() const { return pushed_; }
   std::size_t member_count() const { return members_.size(); }

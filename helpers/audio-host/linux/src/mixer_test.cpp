@@ -9,18 +9,30 @@ namespace {
 
 constexpr std::uint64_t kMs = 1'000'000;
 
-struct RecordingOutput final : MixOutput {
-  void push(const float* samples, std::size_t frames) override {
-    this->samples.insert(this->samples.end(), samples, samples + frames * kMixChannels);
-  }
-  void count_losses(std::uint64_t dropped, std::uint64_t discontinuities) override {
-    dropped_frames += dropped;
-    this->discontinuities += discontinuities;
+// The mix as the capture pipeline receives it: a producer whose queue is
+// read after every tick, and the losses it counted since then.
+struct RecordingOutput {
+  void tick(Mixer& mixer, std::uint64_t now_ns) {
+    mixer.tick(now_ns, queue.producer);
+    while (const vantle_audio::FrameChunk* chunk = queue.consumer.front()) {
+      EXPECT_EQ(chunk->position, frames()) << "the mix is continuous";
+      samples.insert(samples.end(), chunk->samples, chunk->samples + chunk->sample_count);
+      queue.consumer.pop();
+    }
+    const vantle_audio::CaptureCounters& counters = queue.producer.counters();
+    dropped_frames += counters.dropped_frames - seen_dropped;
+    discontinuities += counters.discontinuities - seen_discontinuities;
+    seen_dropped = counters.dropped_frames;
+    seen_discontinuities = counters.discontinuities;
   }
   std::size_t frames() const { return samples.size() / kMixChannels; }
+
+  vantle_audio::CaptureQueue queue = vantle_audio::CaptureQueue::create(kMixChannels);
   std::vector<float> samples;
   std::uint64_t dropped_frames = 0;
   std::uint64_t discontinuities = 0;
+  std::uint64_t seen_dropped = 0;
+  std::uint64_t seen_discontinuities = 0;
 };
 
 // Stereo frames whose left sample counts up from `first` and whose right one
@@ -61,7 +73,7 @@ TEST(Mixer, PushesExactlyTheFramesDueAsSilenceWithoutMembers) {
   // Irregular ticks; none may lose or add a frame.
   for (const std::uint64_t step : {3'100'000ull, 5'000'000ull, 7'333'333ull, 1ull, 12'000'000ull}) {
     now += step;
-    mixer.tick(now, output);
+    output.tick(mixer, now);
     EXPECT_EQ(output.frames(), frames_due(now - 1000 * kMs));
   }
   for (const float sample : output.samples) {
@@ -92,7 +104,7 @@ TEST(Mixer, MemberPrimesThenPlaysInOrderAndMembersAreSummed) {
   // Below the priming level (20 ms plus the largest fragment): not read yet.
   write_fragments(first, 2, 1.0f);
   EXPECT_EQ(first.prime_level(), limits.prime_frames + 480);
-  mixer.tick(5 * kMs, output);
+  output.tick(mixer, 5 * kMs);
   ASSERT_EQ(output.frames(), 240u);
   EXPECT_EQ(output.samples[0], 0.0f);
 
@@ -102,7 +114,7 @@ TEST(Mixer, MemberPrimesThenPlaysInOrderAndMembersAreSummed) {
   for (int i = 0; i < 3; ++i) {
     second.write(constant.data(), 480);
   }
-  mixer.tick(10 * kMs, output);
+  output.tick(mixer, 10 * kMs);
   ASSERT_EQ(output.frames(), 480u);
   EXPECT_EQ(output.samples[240 * 2], 1.5f);
   EXPECT_EQ(output.samples[240 * 2 + 1], -0.5f);
@@ -119,7 +131,7 @@ TEST(Mixer, UnderrunIsFilledWithSilenceAndCountedOnce) {
   mixer.start(0);
   write_fragments(member, 3, 1.0f);
   // 40 ms due: 1440 frames played, 480 frames of silence.
-  mixer.tick(40 * kMs, output);
+  output.tick(mixer, 40 * kMs);
   ASSERT_EQ(output.frames(), 1920u);
   EXPECT_EQ(output.samples[1439 * 2], 1440.0f);
   EXPECT_EQ(output.samples[1440 * 2], 0.0f);
@@ -127,7 +139,7 @@ TEST(Mixer, UnderrunIsFilledWithSilenceAndCountedOnce) {
   EXPECT_FALSE(member.playing());
   // A stream that stopped delivering is not counted again and again.
   for (std::uint64_t t = 45; t <= 500; t += 5) {
-    mixer.tick(t * kMs, output);
+    output.tick(mixer, t * kMs);
   }
   EXPECT_EQ(output.discontinuities, 1u);
   EXPECT_EQ(output.frames(), frames_due(500 * kMs));
@@ -141,16 +153,16 @@ TEST(Mixer, CorkedMemberStopsWithoutADiscontinuity) {
   RecordingOutput output;
   mixer.start(0);
   write_fragments(member, 4, 1.0f);
-  mixer.tick(5 * kMs, output);
+  output.tick(mixer, 5 * kMs);
   ASSERT_TRUE(member.playing());
   member.set_corked(true);
-  mixer.tick(200 * kMs, output);
+  output.tick(mixer, 200 * kMs);
   EXPECT_EQ(output.discontinuities, 0u);
   EXPECT_EQ(member.buffered_frames(), 1920u - 240u) << "kept for when it plays again";
   // Uncorked, it plays on from where it stopped.
   member.set_corked(false);
   const std::size_t before = output.frames();
-  mixer.tick(205 * kMs, output);
+  output.tick(mixer, 205 * kMs);
   EXPECT_EQ(output.samples[before * 2], 241.0f);
 }
 
@@ -167,7 +179,7 @@ TEST(Mixer, AudioBeyondTheHighWaterMarkIsDroppedOldestFirstAndCounted) {
   member.write(audio.data(), burst);
   const std::size_t kept = member.prime_level();
   EXPECT_EQ(member.buffered_frames(), kept);
-  mixer.tick(5 * kMs, output);
+  output.tick(mixer, 5 * kMs);
   EXPECT_EQ(output.dropped_frames, burst - kept);
   // The newest audio is what is left.
   EXPECT_EQ(output.samples[0], static_cast<float>(burst - kept + 1));
@@ -176,7 +188,7 @@ TEST(Mixer, AudioBeyondTheHighWaterMarkIsDroppedOldestFirstAndCounted) {
   for (std::uint64_t t = 10; t <= 1000; t += 5) {
     const std::vector<float> more = ramp(240, 0.0f);
     member.write(more.data(), 240);
-    mixer.tick(t * kMs, output);
+    output.tick(mixer, t * kMs);
   }
   EXPECT_EQ(output.dropped_frames, 0u);
   EXPECT_EQ(output.discontinuities, 0u);
@@ -188,11 +200,11 @@ TEST(Mixer, CatchUpAfterAStallIsCappedAndTheRestCounted) {
   Mixer mixer(limits);
   RecordingOutput output;
   mixer.start(0);
-  mixer.tick(2000 * kMs, output);  // the loop stalled for two seconds
+  output.tick(mixer, 2000 * kMs);  // the loop stalled for two seconds
   EXPECT_EQ(output.frames(), limits.max_catch_up_frames);
   EXPECT_EQ(output.dropped_frames, 96000u - limits.max_catch_up_frames);
   EXPECT_EQ(mixer.frames_pushed(), 96000u);
-  mixer.tick(2005 * kMs, output);
+  output.tick(mixer, 2005 * kMs);
   EXPECT_EQ(output.frames(), limits.max_catch_up_frames + 240);
 }
 
@@ -209,7 +221,7 @@ TEST(Mixer, RemovedMemberLeavesItsCountsBehind) {
     mixer.remove(&member);
   }
   EXPECT_EQ(mixer.member_count(), 0u);
-  mixer.tick(5 * kMs, output);
+  output.tick(mixer, 5 * kMs);
   EXPECT_GT(output.dropped_frames, 0u);
   EXPECT_EQ(output.frames(), 240u);
   EXPECT_EQ(output.samples[0], 0.0f);

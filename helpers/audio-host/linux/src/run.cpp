@@ -25,21 +25,6 @@ using vantle_audio::Status;
 
 constexpr std::uint64_t kConnectTimeoutUsec = 10'000'000;
 
-// The mix goes into the capture pipeline's producer as interleaved stereo.
-class ProducerOutput final : public MixOutput {
- public:
-  explicit ProducerOutput(vantle_audio::CaptureProducer& producer) : producer_(producer) {}
-  void push(const float* samples, std::size_t frames) override {
-    producer_.push_samples(samples, static_cast<std::uint64_t>(frames) * kMixChannels);
-  }
-  void count_losses(std::uint64_t dropped_frames, std::uint64_t discontinuities) override {
-    producer_.count_losses(dropped_frames, discontinuities);
-  }
-
- private:
-  vantle_audio::CaptureProducer& producer_;
-};
-
 // The running capture pipeline: the producer the mix feeds and the worker
 // thread behind it.
 class Pipeline {
@@ -151,7 +136,6 @@ Status run_capture(const HostRequest& request) {
     return finish(announced);  // standard error is gone: nothing more is written
   }
 
-  ProducerOutput output(pipeline->producer());
   linux_host::StreamCaptureInputs inputs;
   inputs.connection = connection.get();
   inputs.selection =
@@ -159,7 +143,7 @@ Status run_capture(const HostRequest& request) {
           ? CaptureSelection{CaptureSelection::Mode::include_tree, process_request->target_pid}
           : CaptureSelection{CaptureSelection::Mode::exclude_tree, excluded_pid};
   inputs.table = &table.value();
-  inputs.output = &output;
+  inputs.producer = &pipeline->producer();
   inputs.output_failed = output_failed.get();
   inputs.stop_signal_fd = signals.value().get();
   inputs.translator_pidfd = translator.value().pidfd();

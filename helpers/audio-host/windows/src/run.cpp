@@ -21,19 +21,6 @@ namespace {
 using vantle_audio::make_error;
 using vantle_audio::Status;
 
-// The packet loop's view of the capture pipeline's producer.
-class ProducerConsumer final : public win::SampleConsumer {
- public:
-  explicit ProducerConsumer(vantle_audio::CaptureProducer& producer) : producer_(producer) {}
-  void push_samples(const float* samples, std::uint64_t sample_count) override {
-    producer_.push_samples(samples, sample_count);
-  }
-  void mark_discontinuity() override { producer_.mark_discontinuity(); }
-
- private:
-  vantle_audio::CaptureProducer& producer_;
-};
-
 // The running capture pipeline: the producer the packet loop feeds and the
 // worker thread behind it.
 class Pipeline {
@@ -70,8 +57,8 @@ class Pipeline {
 // of acquisition, so that a failing step releases what exists in reverse:
 // the pipeline, output_failed, the capture event, the capture client, the
 // audio client, COM, the selected identity, the translator's identity, the
-// table. After the packet loop the order differs (the audio client is
-// stopped and released first) and is spelled out at the end.
+// table. After the packet loop only the start of the order differs (the
+// audio client is stopped and released first); see the end.
 Status run_capture(const HostRequest& request) {
   const auto* process_request = std::get_if<CaptureProcess>(&request);
   const std::uint32_t excluded_pid = process_request != nullptr
@@ -111,18 +98,16 @@ Status run_capture(const HostRequest& request) {
     return std::move(com).take_error();
   }
 
-  win::CaptureStream stream;
-  {
-    auto client = process_request != nullptr
-                      ? win::activate_process_loopback(process_request->target_pid, true)
-                      : win::activate_process_loopback(excluded_pid, false);
-    if (!client) {
-      return std::move(client).take_error();
-    }
-    stream.audio_client = std::move(client).value();
+  auto client = process_request != nullptr
+                    ? win::activate_process_loopback(process_request->target_pid,
+                                                     win::LoopbackMode::include_tree)
+                    : win::activate_process_loopback(excluded_pid, win::LoopbackMode::exclude_tree);
+  if (!client) {
+    return std::move(client).take_error();
   }
-  if (Status opened = win::open_capture_stream(stream); !opened) {
-    return opened;
+  auto stream = win::open_capture_stream(std::move(client).value());
+  if (!stream) {
+    return std::move(stream).take_error();
   }
 
   auto output_failed = std::make_shared<std::atomic<bool>>(false);
@@ -139,8 +124,7 @@ Status run_capture(const HostRequest& request) {
   if (Status handler = win::install_console_stop_handler(); !handler) {
     return handler;
   }
-  if (!win::still_running(translator.value().handle()) ||
-      (selected && !win::still_running(selected->handle()))) {
+  if (!translator.value().still_running() || (selected && !selected->still_running())) {
     return make_error("selected or parent process exited before capture");
   }
   if (Status announced = write_event_line(format_event("wasapi-process-loopback")); !announced) {
@@ -149,28 +133,25 @@ Status run_capture(const HostRequest& request) {
   // The packet loop's thread gets the scheduler's attention from here on; a
   // refusal leaves it at normal priority and is not reported.
   win::ThreadTaskRegistration audio_thread = win::register_thread_for_task(win::kAudioTask);
-  if (Status started = win::start_capture_stream(stream); !started) {
+  if (Status started = win::start_capture_stream(stream.value()); !started) {
     return started;
   }
 
-  std::array<float, win::kZeroBlockSamples> zero_block{};
-  ProducerConsumer consumer(pipeline->producer());
-  const Status captured = win::run_packet_loop(win::PacketLoopInputs{
-      win::console_stop_requested(), *output_failed, translator.value().handle(),
-      selected ? selected->handle() : nullptr, stream, consumer, zero_block.data()});
+  const Status captured = win::run_packet_loop(
+      win::PacketLoopInputs{win::console_stop_requested(), *output_failed, translator.value(),
+                            selected ? &*selected : nullptr, stream.value(), pipeline->producer()});
 
-  // The normal take-down. A failed PCM write ended the loop normally; unless
-  // it was the reader going away, its error is the run's result.
-  win::stop_capture_stream(stream);
+  // The normal take-down differs from the reverse of acquisition only at its
+  // start: the audio client is stopped and released first (then the
+  // scheduler registration that came just before Start), and the pipeline
+  // is stopped before the run's share of output_failed goes. The rest goes
+  // by scope: output_failed, the capture event and client, COM, the
+  // identities (the selected one first) and the table.
+  win::stop_capture_stream(stream.value());
   audio_thread.reset();
   const Status output = pipeline->stop_after_capture();
-  pipeline.reset();
-  output_failed.reset();
-  win::close_capture_stream(stream);
-  com.value().reset();
-  selected.reset();
-  translator.value().reset();
-  table.value().clear();
+  // A failed PCM write ended the loop normally; unless it was the reader
+  // going away, its error is the run's result.
   return captured.ok() ? output : captured;
 }
 

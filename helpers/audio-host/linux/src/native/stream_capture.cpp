@@ -378,7 +378,7 @@ void StreamCapture::tick() {
   }
   const std::uint64_t now = monotonic_now_ns();
   maintain_monitors(now);
-  mixer_.tick(now, *in_.output);
+  mixer_.tick(now, *in_.producer);
 }
 
 }  // namespace audio_host::linux_host

@@ -4,9 +4,9 @@
 //
 // Threads: everything here runs on the main thread, inside the main loop
 // (libpulse's callbacks, the mixer's timer, the watched file descriptors).
-// The only thing shared with the capture worker is the pipeline behind the
-// MixOutput (its lock-free queue) and `output_failed`, an atomic flag the
-// worker sets and the timer reads.
+// The only things shared with the capture worker are the pipeline's
+// producer (its lock-free queue, which the mix feeds) and `output_failed`,
+// an atomic flag the worker sets and the timer reads.
 //
 // Ownership: a StreamCapture owns its monitor streams, their jitter buffers,
 // the mixer and the loop events it added; it releases them (streams first)
@@ -34,7 +34,7 @@ struct StreamCaptureInputs {
   // The run's process table, rebuilt here when a stream's process is not
   // in it.
   ProcessTable* table = nullptr;
-  MixOutput* output = nullptr;
+  vantle_audio::CaptureProducer* producer = nullptr;  // where the mix goes
   const std::atomic<bool>* output_failed = nullptr;
   int stop_signal_fd = -1;    // the stop signals: a normal end
   int translator_pidfd = -1;  // readable once the translator ended: a normal end

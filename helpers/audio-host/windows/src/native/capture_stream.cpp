@@ -11,7 +11,7 @@ namespace {
 
 using vantle_audio::make_error;
 
-Status com_failure(const char* context, HRESULT result) {
+vantle_audio::Error com_failure(const char* context, HRESULT result) {
   return make_error(context_message(context, SystemError::from_hresult(result)));
 }
 
@@ -66,22 +66,18 @@ Status drain_packets(const PacketLoopInputs& in) {
       return make_error("capture packet exceeded negotiated buffer");
     }
     if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0) {
-      in.consumer.mark_discontinuity();
+      in.producer.mark_discontinuity();
     }
-    const std::uint64_t samples = std::uint64_t{frames} * kCaptureChannels;
     if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
-      for (std::uint64_t pushed = 0; pushed < samples;) {
-        const std::uint64_t count = std::min<std::uint64_t>(samples - pushed, kZeroBlockSamples);
-        in.consumer.push_samples(in.zero_block, count);
-        pushed += count;
-      }
+      in.producer.push_silence(frames);  // the data is not read
     } else if (frames > 0) {
       if (data == nullptr || reinterpret_cast<std::uintptr_t>(data) % alignof(float) != 0) {
         capture->ReleaseBuffer(frames);
         return make_error("invalid float capture buffer");
       }
       // push_samples copies: the packet can go back right after.
-      in.consumer.push_samples(reinterpret_cast<const float*>(data), samples);
+      in.producer.push_samples(reinterpret_cast<const float*>(data),
+                               std::uint64_t{frames} * kCaptureChannels);
     }
     result = capture->ReleaseBuffer(frames);
     if (FAILED(result)) {
@@ -93,19 +89,19 @@ Status drain_packets(const PacketLoopInputs& in) {
 
 }  // namespace
 
-Status open_capture_stream(CaptureStream& stream) {
+vantle_audio::Result<CaptureStream> open_capture_stream(ComPtr<IAudioClient> audio_client) {
+  CaptureStream stream;
+  stream.audio_client = std::move(audio_client);
   const WAVEFORMATEX format = capture_format();
   HRESULT result = stream.audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags, 0, 0,
                                                    &format, nullptr);
   if (FAILED(result)) {
     return com_failure("initialize float32 process capture", result);
   }
-  UINT32 buffer_frames = 0;
-  result = stream.audio_client->GetBufferSize(&buffer_frames);
+  result = stream.audio_client->GetBufferSize(&stream.buffer_frames);
   if (FAILED(result)) {
     return com_failure("capture buffer size", result);
   }
-  stream.buffer_frames = buffer_frames;
   result =
       stream.audio_client->GetService(kIidAudioCaptureClient, stream.capture_client.put_void());
   if (FAILED(result)) {
@@ -122,7 +118,7 @@ Status open_capture_stream(CaptureStream& stream) {
   if (FAILED(result)) {
     return com_failure("set capture event", result);
   }
-  return Status::success();
+  return stream;
 }
 
 Status start_capture_stream(CaptureStream& stream) {
@@ -140,11 +136,6 @@ void stop_capture_stream(CaptureStream& stream) {
   }
 }
 
-void close_capture_stream(CaptureStream& stream) {
-  stream.capture_event.reset();
-  stream.capture_client.reset();
-}
-
 Status run_packet_loop(const PacketLoopInputs& in) {
   for (;;) {
     if (in.stop_requested.load()) {
@@ -153,10 +144,10 @@ Status run_packet_loop(const PacketLoopInputs& in) {
     if (in.output_failed.load()) {
       return Status::success();
     }
-    if (!still_running(in.translator_process)) {
+    if (!in.translator.still_running()) {
       return Status::success();
     }
-    if (in.selected_process != nullptr && !still_running(in.selected_process)) {
+    if (in.selected != nullptr && !in.selected->still_running()) {
       return make_error("selected process exited");
     }
     const DWORD waited = WaitForSingleObject(in.stream.capture_event.get(), kEventWaitMs);

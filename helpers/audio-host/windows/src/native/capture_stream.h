@@ -11,7 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "capture.h"
 #include "native/owners.h"
+#include "native/processes.h"
 #include "result.h"
 #include "stream_format.h"
 
@@ -19,11 +21,10 @@ namespace audio_host::win {
 
 using vantle_audio::Status;
 
-// The initialised audio client and what belongs to it. Members are released
-// in reverse order of declaration, which is the order a failed set-up needs:
-// the event, the capture client, then the audio client. After a capture the
-// run sequence takes them down in its own order with stop_capture_stream and
-// close_capture_stream.
+// The initialised audio client and what belongs to it, declared in the order
+// of acquisition: a failed set-up releases, by scope, the event, the
+// capture client and then the audio client. After a capture the audio
+// client goes first (stop_capture_stream), the rest with the stream.
 struct CaptureStream {
   ComPtr<IAudioClient> audio_client;
   ComPtr<IAudioCaptureClient> capture_client;
@@ -31,13 +32,10 @@ struct CaptureStream {
   std::uint32_t buffer_frames = 0;
 };
 
-// Silent packets are pushed from a block of this many zeros.
-inline constexpr std::size_t kZeroBlockSamples = 1024;
-
-// Initialises `stream.audio_client` for event-driven shared loopback capture
-// and fills in the rest of `stream`. On an error, whatever was created stays
-// in `stream` for the caller to release.
-Status open_capture_stream(CaptureStream& stream);
+// Initialises `audio_client` for event-driven shared loopback capture in the
+// capture format and builds the stream around it. On an error, whatever was
+// created is released, the audio client last.
+vantle_audio::Result<CaptureStream> open_capture_stream(ComPtr<IAudioClient> audio_client);
 
 // IAudioClient::Start.
 Status start_capture_stream(CaptureStream& stream);
@@ -45,32 +43,20 @@ Status start_capture_stream(CaptureStream& stream);
 // IAudioClient::Stop (its failure ignored), then the audio client's release.
 void stop_capture_stream(CaptureStream& stream);
 
-// Closes the capture event (failure ignored), then releases the capture
-// client.
-void close_capture_stream(CaptureStream& stream);
-
-// Where the packet loop delivers audio: the capture pipeline's producer.
-class SampleConsumer {
- public:
-  virtual void push_samples(const float* samples, std::uint64_t sample_count) = 0;
-  virtual void mark_discontinuity() = 0;
-
- protected:
-  ~SampleConsumer() = default;
-};
-
 struct PacketLoopInputs {
   const std::atomic<bool>& stop_requested;
   const std::atomic<bool>& output_failed;
-  HANDLE translator_process;
-  HANDLE selected_process;  // null for a system capture
+  const ProcessIdentity& translator;
+  const ProcessIdentity* selected;  // null for a system capture
   CaptureStream& stream;
-  SampleConsumer& consumer;
-  const float* zero_block;  // kZeroBlockSamples zeros
+  vantle_audio::CaptureProducer& producer;
 };
 
-// Reads packets into the consumer until a stop condition holds. A console
-// stop, a failed output or the translator's exit end it normally.
+// Reads packets into the producer until a stop condition holds: a console
+// stop, a failed output or the translator's exit end it normally, the
+// selected process's exit with "selected process exited". Per packet: a
+// discontinuity is marked first, a silent packet becomes push_silence, any
+// other push_samples (which copies), and the packet is released.
 Status run_packet_loop(const PacketLoopInputs& inputs);
 
 }  // namespace audio_host::win

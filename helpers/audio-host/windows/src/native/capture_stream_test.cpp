@@ -8,6 +8,7 @@
 
 #include <array>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -31,36 +32,67 @@ std::uint32_t scenario_code(std::string_view name) {
   return standin::parse_scenario(name)->info->code;
 }
 
-// What the packet loop delivered, in order.
+// What the packet loop delivered into the pipeline's producer, in order:
+// each queued chunk, and a discontinuity wherever the positions jump.
 struct Delivery {
   bool discontinuity = false;
   std::vector<float> samples;
-  const float* source = nullptr;
 };
 
-class RecordingConsumer final : public SampleConsumer {
+// The producer's queue with a reader of its own: a thread that takes every
+// chunk at once (so that nothing is dropped) and asks the loop to stop once
+// `stop_after_frames` frames have come.
+class QueueReader {
  public:
-  void push_samples(const float* samples, std::uint64_t count) override {
-    Delivery delivery;
-    delivery.samples.assign(samples, samples + count);
-    delivery.source = samples;
-    deliveries.push_back(std::move(delivery));
-    frames += count / 2;
-    if (stop_after_frames != 0 && frames >= stop_after_frames)
-      stop.store(true);
+  explicit QueueReader(std::uint64_t stop_after_frames)
+      : queue_(vantle_audio::CaptureQueue::create(kCaptureChannels)),
+        stop_after_frames_(stop_after_frames),
+        thread_([this] { read(); }) {}
+  ~QueueReader() { finish(); }
+
+  vantle_audio::CaptureProducer& producer() { return queue_.producer; }
+  const std::atomic<bool>& stop() const { return stop_; }
+
+  // Takes what is left and ends the thread; the deliveries are complete.
+  const std::vector<Delivery>& finish() {
+    done_.store(true);
+    if (thread_.joinable())
+      thread_.join();
+    return deliveries_;
   }
-  void mark_discontinuity() override { deliveries.push_back(Delivery{true, {}, nullptr}); }
-  void reset() {
-    deliveries.clear();
-    frames = 0;
-    stop_after_frames = 0;
-    stop.store(false);
+  std::uint64_t frames() const { return frames_.load(); }
+  std::uint64_t dropped_frames() const { return queue_.producer.counters().dropped_frames; }
+
+ private:
+  void read() {
+    std::uint64_t expected = 0;
+    for (;;) {
+      const vantle_audio::FrameChunk* chunk = queue_.consumer.front();
+      if (chunk == nullptr) {
+        if (done_.load())
+          return;
+        std::this_thread::sleep_for(1ms);
+        continue;
+      }
+      if (chunk->position != expected)
+        deliveries_.push_back(Delivery{true, {}});
+      deliveries_.push_back(
+          Delivery{false, {chunk->samples, chunk->samples + chunk->sample_count}});
+      expected = chunk->position + chunk->sample_count / kCaptureChannels;
+      const std::uint64_t frames = frames_ += chunk->sample_count / kCaptureChannels;
+      queue_.consumer.pop();
+      if (stop_after_frames_ != 0 && frames >= stop_after_frames_)
+        stop_.store(true);
+    }
   }
 
-  std::vector<Delivery> deliveries;
-  std::uint64_t frames = 0;
-  std::uint64_t stop_after_frames = 0;
-  std::atomic<bool> stop{false};
+  vantle_audio::CaptureQueue queue_;
+  const std::uint64_t stop_after_frames_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> done_{false};
+  std::atomic<std::uint64_t> frames_{0};
+  std::vector<Delivery> deliveries_;  // the thread's until finish()
+  std::thread thread_;
 };
 
 class CaptureStreamTest : public ::testing::Test {
@@ -68,11 +100,9 @@ class CaptureStreamTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     new_log();
-    translator_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    selected_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   }
   void TearDown() override {
-    stream_ = CaptureStream();
+    stream_.reset();
     CoUninitialize();
     for (const auto& path : logs_)
       DeleteFileW(path.c_str());
@@ -112,36 +142,56 @@ class CaptureStreamTest : public ::testing::Test {
   // Activates in include mode and opens the stream.
   Status open(const char* scenario_text) {
     scenario(scenario_text);
-    auto client = activate_process_loopback(GetCurrentProcessId(), true, 5s);
+    auto client = activate_process_loopback(GetCurrentProcessId(), LoopbackMode::include_tree, 5s);
     if (!client)
-      return Status(vantle_audio::make_error(client.error()));
-    stream_.audio_client = std::move(client).value();
-    return open_capture_stream(stream_);
+      return Status(std::move(client).take_error());
+    auto stream = open_capture_stream(std::move(client).value());
+    if (!stream)
+      return Status(std::move(stream).take_error());
+    stream_.emplace(std::move(stream).value());
+    return Status::success();
   }
 
-  // Opens, starts and loops until the consumer has `frames` frames or the
-  // loop ends by itself.
+  // Opens, starts and loops until the producer has queued `frames` frames
+  // or the loop ends by itself; then deliveries_ holds what was queued.
   Status capture(const char* scenario_text, std::uint64_t frames, bool with_selected = true) {
+    stream_.reset();
+    deliveries_.clear();
     Status opened = open(scenario_text);
     if (!opened)
       return opened;
-    Status started = start_capture_stream(stream_);
+    Status started = start_capture_stream(*stream_);
     if (!started)
       return started;
-    consumer_.stop_after_frames = frames;
-    return run_packet_loop(PacketLoopInputs{consumer_.stop, output_failed_, translator_.get(),
-                                            with_selected ? selected_.get() : nullptr, stream_,
-                                            consumer_, zero_block_.data()});
+    QueueReader reader(frames);
+    const Status ended = run_packet_loop(
+        PacketLoopInputs{reader.stop(), output_failed_, translator_,
+                         with_selected ? &selected_ : nullptr, *stream_, reader.producer()});
+    deliveries_ = reader.finish();
+    frames_ = reader.frames();
+    if (!queue_may_overflow_) {
+      EXPECT_EQ(reader.dropped_frames(), 0u) << "the reader keeps up: nothing is dropped";
+    }
+    return ended;
+  }
+
+  // A process identity whose "process" is a manual-reset event: set, the
+  // process has ended.
+  static ProcessIdentity fake_process() {
+    return ProcessIdentity("fake.exe", ProcessHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+                           1);
   }
 
   std::wstring log_path_;
   std::vector<std::wstring> logs_;
-  EventHandle translator_;
-  EventHandle selected_;
-  CaptureStream stream_;
-  RecordingConsumer consumer_;
+  ProcessIdentity translator_ = fake_process();
+  ProcessIdentity selected_ = fake_process();
+  std::optional<CaptureStream> stream_;
+  std::vector<Delivery> deliveries_;
+  std::uint64_t frames_ = 0;
   std::atomic<bool> output_failed_{false};
-  std::array<float, kZeroBlockSamples> zero_block_{};
+  // More chunks at one signal than the queue holds.
+  bool queue_may_overflow_ = false;
 };
 
 TEST_F(CaptureStreamTest, ActivationContractForEachTarget) {
@@ -153,7 +203,8 @@ TEST_F(CaptureStreamTest, ActivationContractForEachTarget) {
   for (const Case& c : {Case{true, 4242, "0"}, Case{false, 77, "1"}}) {
     new_log();
     scenario("default");
-    auto client = activate_process_loopback(c.pid, c.include_tree, 5s);
+    auto client = activate_process_loopback(
+        c.pid, c.include_tree ? LoopbackMode::include_tree : LoopbackMode::exclude_tree, 5s);
     ASSERT_TRUE(client.ok()) << client.error();
     const auto activation = log().front();
     ASSERT_EQ(activation.event, "activate");
@@ -196,7 +247,8 @@ TEST_F(CaptureStreamTest, ActivationFailuresHaveTheirMessages) {
   };
   for (const Case& c : cases) {
     scenario(c.scenario);
-    auto client = activate_process_loopback(GetCurrentProcessId(), true, 300ms);
+    auto client =
+        activate_process_loopback(GetCurrentProcessId(), LoopbackMode::include_tree, 300ms);
     ASSERT_FALSE(client.ok()) << c.scenario;
     EXPECT_EQ(client.error(), c.message) << c.scenario;
   }
@@ -220,7 +272,7 @@ TEST_F(CaptureStreamTest, OpenFailuresHaveTheirContexts) {
     Status opened = open(c.scenario);
     ASSERT_FALSE(opened.ok()) << c.scenario;
     EXPECT_EQ(opened.error(), c.message);
-    stream_ = CaptureStream();  // what was created goes: event, capture client, audio client
+    stream_.reset();  // what was created goes: event, capture client, audio client
   }
   // The stream's arguments were the contract's, and nothing else was asked.
   for (const auto& line : log()) {
@@ -232,19 +284,19 @@ TEST_F(CaptureStreamTest, OpenFailuresHaveTheirContexts) {
 
 TEST_F(CaptureStreamTest, DeliversTheSignalInOrderAndStopsOnRequest) {
   ASSERT_TRUE(capture("default", 4800).ok());
-  EXPECT_EQ(stream_.buffer_frames, standin::kBufferFrames);
-  std::vector<float> expected(consumer_.frames * 2);
-  standin::fill_signal(0, 0, static_cast<std::uint32_t>(consumer_.frames), expected.data());
+  EXPECT_EQ(stream_->buffer_frames, standin::kBufferFrames);
+  std::vector<float> expected(frames_ * 2);
+  standin::fill_signal(0, 0, static_cast<std::uint32_t>(frames_), expected.data());
   std::vector<float> delivered;
-  for (const auto& d : consumer_.deliveries) {
+  for (const auto& d : deliveries_) {
     ASSERT_FALSE(d.discontinuity);
     EXPECT_EQ(d.samples.size(), 960u);  // one push per 480-frame packet
     delivered.insert(delivered.end(), d.samples.begin(), d.samples.end());
   }
   EXPECT_EQ(delivered, expected);
 
-  stop_capture_stream(stream_);
-  close_capture_stream(stream_);
+  stop_capture_stream(*stream_);
+  stream_.reset();
   const auto ends = events("audio_client.Stop");
   ASSERT_EQ(ends.size(), 1u);
   EXPECT_EQ(ends[0], "audio_client.Stop contract=ok result=0x00000000");
@@ -261,36 +313,39 @@ TEST_F(CaptureStreamTest, SilenceAndDiscontinuityPackets) {
       {"discontinuity-silent:1", {{true, 0}, {false, 960}}},
   };
   for (const Case& c : cases) {
-    consumer_.reset();
     ASSERT_TRUE(capture(c.scenario, 1000).ok()) << c.scenario;
-    ASSERT_GE(consumer_.deliveries.size(), c.first.size());
+    ASSERT_GE(deliveries_.size(), c.first.size());
     for (std::size_t i = 0; i < c.first.size(); ++i) {
-      const Delivery& d = consumer_.deliveries[i];
+      const Delivery& d = deliveries_[i];
       EXPECT_EQ(d.discontinuity, c.first[i].first) << c.scenario << " #" << i;
       EXPECT_EQ(d.samples.size(), c.first[i].second) << c.scenario << " #" << i;
       if (!d.discontinuity) {
-        EXPECT_EQ(d.source, zero_block_.data()) << "silent packets come from the zero block";
         EXPECT_EQ(d.samples, std::vector<float>(d.samples.size(), 0.0f));
       }
     }
-    stream_ = CaptureStream();
+    stream_.reset();
   }
   // A discontinuity is marked before the packet's samples.
-  consumer_.reset();
   ASSERT_TRUE(capture("discontinuity:2", 1500).ok());
-  ASSERT_GE(consumer_.deliveries.size(), 3u);
-  EXPECT_FALSE(consumer_.deliveries[0].discontinuity);
-  EXPECT_TRUE(consumer_.deliveries[1].discontinuity);
+  ASSERT_GE(deliveries_.size(), 3u);
+  EXPECT_FALSE(deliveries_[0].discontinuity);
+  EXPECT_TRUE(deliveries_[1].discontinuity);
   std::vector<float> expected(960);
   standin::fill_signal(0, 480 + standin::kDiscontinuityGapFrames, 480, expected.data());
-  EXPECT_EQ(consumer_.deliveries[2].samples, expected);
+  EXPECT_EQ(deliveries_[2].samples, expected);
 }
 
 TEST_F(CaptureStreamTest, PacketSizeLimitsAndPointers) {
   // Exactly the buffer size is accepted.
   ASSERT_TRUE(capture("packet-buffer-size:1", 4800).ok());
-  EXPECT_EQ(consumer_.deliveries.front().samples.size(), 9600u);
-  stream_ = CaptureStream();
+  std::vector<float> first;  // the packet's chunks
+  for (std::size_t i = 0; i < deliveries_.size() && first.size() < 9600; ++i) {
+    first.insert(first.end(), deliveries_[i].samples.begin(), deliveries_[i].samples.end());
+  }
+  std::vector<float> whole(9600);
+  standin::fill_signal(0, 0, 4800, whole.data());
+  EXPECT_EQ(first, whole);
+  stream_.reset();
 
   struct Case {
     const char* scenario;
@@ -303,26 +358,24 @@ TEST_F(CaptureStreamTest, PacketSizeLimitsAndPointers) {
   };
   for (const Case& c : cases) {
     new_log();
-    consumer_.reset();
     const Status result = capture(c.scenario, 0);
     ASSERT_FALSE(result.ok()) << c.scenario;
     EXPECT_EQ(result.error(), c.message);
     const auto releases = events("capture_client.ReleaseBuffer");
     ASSERT_FALSE(releases.empty());
     EXPECT_NE(releases.back().find(c.released), std::string::npos) << releases.back();
-    stream_ = CaptureStream();
+    stream_.reset();
   }
 
   // A zero-frame packet pushes nothing but is still released.
   new_log();
-  consumer_.reset();
   ASSERT_TRUE(capture("zero-frame-packet:1", 960).ok());
   const auto releases = events("capture_client.ReleaseBuffer");
   ASSERT_FALSE(releases.empty());
   EXPECT_NE(releases.front().find("frames=0 contract=ok"), std::string::npos) << releases.front();
   std::vector<float> expected(960);
   standin::fill_signal(0, 0, 480, expected.data());  // an empty packet takes no positions
-  EXPECT_EQ(consumer_.deliveries.front().samples, expected) << "packet 2 comes first";
+  EXPECT_EQ(deliveries_.front().samples, expected) << "packet 2 comes first";
 }
 
 // GetBuffer can find nothing although GetNextPacketSize announced a packet:
@@ -330,10 +383,10 @@ TEST_F(CaptureStreamTest, PacketSizeLimitsAndPointers) {
 // comes after the next signal, and no audio is lost.
 TEST_F(CaptureStreamTest, AnEmptyAnswerReleasesNothingAndEndsThePass) {
   ASSERT_TRUE(capture("buffer-empty:3", 6 * 480).ok());
-  std::vector<float> expected(consumer_.frames * 2);
-  standin::fill_signal(0, 0, static_cast<std::uint32_t>(consumer_.frames), expected.data());
+  std::vector<float> expected(frames_ * 2);
+  standin::fill_signal(0, 0, static_cast<std::uint32_t>(frames_), expected.data());
   std::vector<float> delivered;
-  for (const auto& d : consumer_.deliveries) {
+  for (const auto& d : deliveries_) {
     ASSERT_FALSE(d.discontinuity);
     delivered.insert(delivered.end(), d.samples.begin(), d.samples.end());
   }
@@ -373,17 +426,18 @@ TEST_F(CaptureStreamTest, PacketCallFailuresHaveTheirContexts) {
       {"start-fails", "start process capture: " + system_text(0x8889000A)},
   };
   for (const Case& c : cases) {
-    consumer_.reset();
     const Status result = capture(c.scenario, 0);
     ASSERT_FALSE(result.ok()) << c.scenario;
     EXPECT_EQ(result.error(), c.message);
-    stream_ = CaptureStream();
+    stream_.reset();
   }
 }
 
 TEST_F(CaptureStreamTest, ReadsAtMost64PacketsPerSignal) {
   // 70 packets wait at the first signal; the stand-in's next tick waits
   // until 64 have been taken, so the count does not depend on timing.
+  // What the producer's queue drops of them is not the point here.
+  queue_may_overflow_ = true;
   ASSERT_TRUE(capture("backlog-70", 70 * standin::kBacklogPacketFrames + 480).ok());
   // The signal each packet was read after, by packet.
   std::vector<int> signal_of;
@@ -408,27 +462,26 @@ TEST_F(CaptureStreamTest, StopConditions) {
   // The output failed: a normal end.
   output_failed_.store(true);
   EXPECT_TRUE(capture("default", 0).ok());
-  EXPECT_TRUE(consumer_.deliveries.empty());
+  EXPECT_TRUE(deliveries_.empty());
   output_failed_.store(false);
-  stream_ = CaptureStream();
+  stream_.reset();
 
   // The translator ended: a normal end, also for a system capture.
   for (const bool with_selected : {true, false}) {
-    SetEvent(translator_.get());
+    SetEvent(translator_.handle());
     EXPECT_TRUE(capture("default", 0, with_selected).ok());
-    ResetEvent(translator_.get());
-    stream_ = CaptureStream();
+    ResetEvent(translator_.handle());
+    stream_.reset();
   }
 
   // The selected process ended: an error; a system capture has no such check.
-  SetEvent(selected_.get());
+  SetEvent(selected_.handle());
   const Status ended = capture("default", 0);
   ASSERT_FALSE(ended.ok());
   EXPECT_EQ(ended.error(), "selected process exited");
-  stream_ = CaptureStream();
-  consumer_.reset();
+  stream_.reset();
   EXPECT_TRUE(capture("default", 960, /*with_selected=*/false).ok());
-  EXPECT_GE(consumer_.frames, 960u);
+  EXPECT_GE(frames_, 960u);
 }
 
 // The real ten seconds: the wait gives up, and the client that the late
@@ -436,7 +489,7 @@ TEST_F(CaptureStreamTest, StopConditions) {
 TEST_F(CaptureStreamTest, LateCompletionIsDiscardedAfterTheTimeOut) {
   scenario("late-completion");
   const auto started = std::chrono::steady_clock::now();
-  auto client = activate_process_loopback(GetCurrentProcessId(), true);
+  auto client = activate_process_loopback(GetCurrentProcessId(), LoopbackMode::include_tree);
   const auto waited = std::chrono::steady_clock::now() - started;
   ASSERT_FALSE(client.ok());
   EXPECT_EQ(client.error(), "process-loopback activation timed out");

@@ -369,13 +369,14 @@ HRESULT ActivationCompletionHandler::ActivateCompleted(
 
 // ---------------------------------------------------------------------------
 
-Result<ComPtr<IAudioClient>> activate_process_loopback(std::uint32_t process_id, bool include_tree,
+Result<ComPtr<IAudioClient>> activate_process_loopback(std::uint32_t process_id, LoopbackMode mode,
                                                        std::chrono::milliseconds timeout) {
   auto parameters = std::make_unique<AudioClientActivationParams>();
   parameters->ActivationType = kActivationTypeProcessLoopback;
   parameters->ProcessLoopbackParams.TargetProcessId = process_id;
-  parameters->ProcessLoopbackParams.ProcessLoopbackMode =
-      include_tree ? kLoopbackIncludeTargetProcessTree : kLoopbackExcludeTargetProcessTree;
+  parameters->ProcessLoopbackParams.ProcessLoopbackMode = mode == LoopbackMode::include_tree
+                                                              ? kLoopbackIncludeTargetProcessTree
+                                                              : kLoopbackExcludeTargetProcessTree;
 
   // Lives on this stack for the call only; the block belongs to the handler.
   PROPVARIANT activation{};

@@ -126,11 +126,14 @@ class ActivationCompletionHandler final : public IInspectable,
   std::shared_ptr<WeakLink> weak_link_;
 };
 
-// Obtains a process-loopback audio client for `process_id` and its
-// descendants (include_tree) or for everything but them. Blocks the calling
-// thread for at most `timeout`.
+// Which processes a loopback client hears: the target process and all it
+// has started, or everything but them.
+enum class LoopbackMode { include_tree, exclude_tree };
+
+// Obtains a process-loopback audio client for `process_id` in `mode`. Blocks
+// the calling thread for at most `timeout`.
 Result<ComPtr<IAudioClient>> activate_process_loopback(
-    std::uint32_t process_id, bool include_tree,
+    std::uint32_t process_id, LoopbackMode mode,
     std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 }  // namespace audio_host::win

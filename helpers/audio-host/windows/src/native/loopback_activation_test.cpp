@@ -313,7 +313,7 @@ namespace {
 TEST(ActivateProcessLoopback, PlatformRefusalArrivesThroughTheCompletion) {
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   {
-    auto client = activate_process_loopback(GetCurrentProcessId(), true);
+    auto client = activate_process_loopback(GetCurrentProcessId(), LoopbackMode::include_tree);
     ASSERT_FALSE(client.ok());
     EXPECT_EQ(
         client.error().rfind("process-loopback activation (requires supported Windows build): ", 0),

@@ -68,8 +68,8 @@ Result<ProcessTable> build_process_table() {
   return table;
 }
 
-bool still_running(HANDLE process) {
-  return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+bool ProcessIdentity::still_running() const {
+  return handle_ && WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT;
 }
 
 Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
@@ -113,7 +113,7 @@ Result<std::vector<ApplicationEntry>> collect_applications() {
       continue;  // gone, or not ours to open: not listed, no message
     }
     const ProcessIdentity& found = identity.value();
-    if (!still_running(found.handle())) {
+    if (!found.still_running()) {
       continue;  // exited (or the wait failed) since its window was seen
     }
     entries.push_back(

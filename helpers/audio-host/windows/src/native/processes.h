@@ -44,6 +44,9 @@ class ProcessIdentity {
   // For waiting only (signalled once the process has ended); null after
   // reset().
   HANDLE handle() const { return handle_.get(); }
+  // Whether the process still runs: only a wait that times out says so; an
+  // ended process, a failed wait or a reset identity do not.
+  bool still_running() const;
 
   // Discards the identity early: closes the handle (a failure is ignored).
   void reset() {
@@ -57,10 +60,6 @@ class ProcessIdentity {
   ProcessHandle handle_;
   std::uint64_t start_time_;
 };
-
-// Whether the process behind a handle opened for waiting still runs: only
-// WAIT_TIMEOUT says so; an ended process or a failed wait does not.
-bool still_running(HANDLE process);
 
 // Opens `pid` and reads its identity. Errors: "open process: ...",
 // "process executable: ...", "process identity: ..." (the handle is closed
