@@ -125,13 +125,13 @@ class CaptureEndToEnd : public ::testing::Test {
       if (pid == 0)
         Sleep(10);
     }
-    HANDLE host = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (host == nullptr)
+    const vantle_audio::WinHandle host(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!host)
       return 0xDEAD;  // already gone: only the translator can tell
     DWORD status = 0xBAD;
-    if (WaitForSingleObject(host, timeout_ms) == WAIT_OBJECT_0)
-      GetExitCodeProcess(host, &status);
-    CloseHandle(host);
+    if (WaitForSingleObject(host.get(), timeout_ms) == WAIT_OBJECT_0)
+      GetExitCodeProcess(host.get(), &status);
     return status;
   }
 

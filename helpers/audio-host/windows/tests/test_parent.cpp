@@ -30,10 +30,12 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "win_owners.h"
 
 namespace {
 
 using test_support::quote_argument;
+using vantle_audio::WinHandle;
 
 std::wstring own_path() {
   wchar_t path[32768];
@@ -44,29 +46,27 @@ std::wstring own_path() {
 
 DWORD parent_pid() {
   DWORD parent = 0;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  const WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more;
-       more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
     if (entry.th32ProcessID == GetCurrentProcessId())
       parent = entry.th32ParentProcessID;
   }
-  CloseHandle(snapshot);
   return parent;
 }
 
 // The executable path and creation time of a running process.
 std::pair<std::wstring, unsigned long long> identity_of(DWORD pid) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (process == nullptr)
+  const WinHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process)
     return {L"", 0};
   wchar_t path[32768];
   DWORD size = static_cast<DWORD>(std::size(path));
-  QueryFullProcessImageNameW(process, 0, path, &size);
+  QueryFullProcessImageNameW(process.get(), 0, path, &size);
   FILETIME creation{}, exit{}, kernel{}, user{};
-  GetProcessTimes(process, &creation, &exit, &kernel, &user);
-  CloseHandle(process);
+  GetProcessTimes(process.get(), &creation, &exit, &kernel, &user);
   return {
       std::wstring(path, size),
       (static_cast<unsigned long long>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime};
@@ -85,17 +85,17 @@ DWORD start_idle(const std::wstring& exe, std::wstring command_line, DWORD* repo
       SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
   }
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE read = nullptr, write = nullptr;
-  CreatePipe(&read, &write, &inherit, 0);
-  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+  WinHandle read, write;
+  CreatePipe(read.put(), write.put(), &inherit, 0);
+  SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = write;
+  startup.hStdOutput = write.get();
   PROCESS_INFORMATION info{};
   const BOOL started = CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
                                       nullptr, nullptr, &startup, &info);
-  CloseHandle(write);
+  write.reset();
   for (int i = 0; i < 3; ++i) {
     SetHandleInformation(GetStdHandle(std_ids[i]), HANDLE_FLAG_INHERIT,
                          flags[i] & HANDLE_FLAG_INHERIT);
@@ -104,28 +104,26 @@ DWORD start_idle(const std::wstring& exe, std::wstring command_line, DWORD* repo
     std::fprintf(stderr, "test-parent: cannot start a child (%lu)\n", GetLastError());
     std::exit(3);
   }
+  const WinHandle thread(info.hThread), process(info.hProcess);
   if (reported_pid != nullptr) {
     char line[32] = {};
     DWORD got = 0, total = 0;
-    while (total + 1 < sizeof line && ReadFile(read, line + total, 1, &got, nullptr) && got == 1 &&
-           line[total] != '\n') {
+    while (total + 1 < sizeof line && ReadFile(read.get(), line + total, 1, &got, nullptr) &&
+           got == 1 && line[total] != '\n') {
       ++total;
     }
     *reported_pid = static_cast<DWORD>(std::strtoul(line, nullptr, 10));
   }
-  CloseHandle(read);
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
   return info.dwProcessId;
 }
 
 // Ends the idle children (a grandchild is not ended with its parent).
 void end_idle(const std::vector<DWORD>& pids) {
   for (const DWORD pid : pids) {
-    if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {
-      TerminateProcess(process, 0);
-      WaitForSingleObject(process, 5000);
-      CloseHandle(process);
+    if (const WinHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        process) {
+      TerminateProcess(process.get(), 0);
+      WaitForSingleObject(process.get(), 5000);
     }
   }
 }
@@ -233,7 +231,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "test-parent: cannot start the host (%lu)\n", GetLastError());
     return 3;
   }
-  CloseHandle(host.hThread);
+  const WinHandle host_thread(host.hThread), host_process(host.hProcess);
   if (!pid_file.empty()) {
     FILE* file = _wfopen(pid_file.c_str(), L"w");
     if (file != nullptr) {
@@ -254,6 +252,5 @@ int wmain(int argc, wchar_t** argv) {
   end_idle(idle);
   DWORD status = 0;
   GetExitCodeProcess(host.hProcess, &status);
-  CloseHandle(host.hProcess);
   return static_cast<int>(status);
 }

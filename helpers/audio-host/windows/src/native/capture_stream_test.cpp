@@ -98,12 +98,14 @@ class QueueReader {
 class CaptureStreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    auto com = initialize_com_mta();
+    ASSERT_TRUE(com.ok()) << com.error();
+    com_ = std::move(com).value();
     new_log();
   }
   void TearDown() override {
     stream_.reset();
-    CoUninitialize();
+    com_.reset();
     for (const auto& path : logs_)
       DeleteFileW(path.c_str());
   }
@@ -182,6 +184,7 @@ class CaptureStreamTest : public ::testing::Test {
                            1);
   }
 
+  ComApartment com_;
   std::wstring log_path_;
   std::vector<std::wstring> logs_;
   ProcessIdentity translator_ = fake_process();

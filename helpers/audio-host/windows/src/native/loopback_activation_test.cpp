@@ -138,7 +138,8 @@ TEST(ActivationCompletionHandler, QueryInterfaceTable) {
 }
 
 TEST(ActivationCompletionHandler, MarshalsFreeThreadedAndAnswersForItself) {
-  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  const auto com = initialize_com_mta();
+  ASSERT_TRUE(com.ok()) << com.error();
   {
     Harness h;
     ComPtr<IMarshal> marshal;
@@ -160,7 +161,6 @@ TEST(ActivationCompletionHandler, MarshalsFreeThreadedAndAnswersForItself) {
     ComPtr<IAgileObject> agile;
     EXPECT_EQ(marshal.query(kIidAgileObject, agile), S_OK);
   }
-  CoUninitialize();
 }
 
 TEST(ActivationCompletionHandler, WeakReferenceResolvesOnlyWhileAlive) {
@@ -311,7 +311,8 @@ namespace {
 // "file not found" through the completion: the whole asynchronous path, a
 // real completion thread and the error text composed there.
 TEST(ActivateProcessLoopback, PlatformRefusalArrivesThroughTheCompletion) {
-  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  const auto com = initialize_com_mta();
+  ASSERT_TRUE(com.ok()) << com.error();
   {
     auto client = activate_process_loopback(GetCurrentProcessId(), LoopbackMode::include_tree);
     ASSERT_FALSE(client.ok());
@@ -321,7 +322,6 @@ TEST(ActivateProcessLoopback, PlatformRefusalArrivesThroughTheCompletion) {
         << client.error();
     EXPECT_TRUE(client.error().ends_with("(0x80070002)")) << client.error();
   }
-  CoUninitialize();
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 namespace test_support {
 
 struct Child::Stream {
-  HANDLE read = nullptr;
+  vantle_audio::WinHandle read;
   std::thread reader;
   std::atomic<bool> stop{false};
   std::atomic<bool> paused{false};
@@ -29,7 +29,7 @@ struct Child::Stream {
         continue;
       }
       DWORD available = 0;
-      if (!PeekNamedPipe(read, nullptr, 0, nullptr, &available, nullptr)) {
+      if (!PeekNamedPipe(read.get(), nullptr, 0, nullptr, &available, nullptr)) {
         break;  // the writer's end is closed
       }
       if (available == 0) {
@@ -37,7 +37,7 @@ struct Child::Stream {
         continue;
       }
       DWORD got = 0;
-      if (!ReadFile(read, buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr)) {
+      if (!ReadFile(read.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr)) {
         break;
       }
       std::lock_guard<std::mutex> lock(mutex);
@@ -51,10 +51,7 @@ struct Child::Stream {
   void finish() {
     if (reader.joinable())
       reader.join();
-    if (read != nullptr) {
-      CloseHandle(read);
-      read = nullptr;
-    }
+    read.reset();
   }
   std::string snapshot() const {
     std::lock_guard<std::mutex> lock(mutex);
@@ -142,46 +139,43 @@ std::wstring environment_block(const std::vector<std::wstring>& extra) {
 Child::Child() = default;
 
 Child::~Child() {
-  if (process_ != nullptr) {
+  if (process_) {
     kill();
   }
   join_readers();
-  if (stdin_write_ != nullptr)
-    CloseHandle(stdin_write_);
-  if (process_ != nullptr)
-    CloseHandle(process_);
 }
 
 bool Child::start(const std::wstring& exe, const std::vector<std::wstring>& arguments,
                   const ChildOptions& options) {
+  using vantle_audio::WinHandle;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
-  HANDLE in_read = nullptr;
+  // Our ends are not inherited; the child's ends go when it has them.
+  WinHandle out_read, out_write, err_read, err_write, in_read;
   switch (options.stdout_mode) {
     case ChildOptions::Stdout::pipe:
     case ChildOptions::Stdout::reader_gone:
-      CreatePipe(&out_read, &out_write, &inherit, 1 << 16);
-      SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+      CreatePipe(out_read.put(), out_write.put(), &inherit, 1 << 16);
+      SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
       if (options.stdout_mode == ChildOptions::Stdout::reader_gone) {
-        CloseHandle(std::exchange(out_read, nullptr));
+        out_read.reset();
       }
       break;
     case ChildOptions::Stdout::none:
       break;
     case ChildOptions::Stdout::file:
-      out_write =
-          CreateFileW(options.stdout_file.c_str(), GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+      out_write.reset(CreateFileW(options.stdout_file.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                  nullptr));
       break;
   }
-  CreatePipe(&err_read, &err_write, &inherit, 1 << 16);
-  SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+  CreatePipe(err_read.put(), err_write.put(), &inherit, 1 << 16);
+  SetHandleInformation(err_read.get(), HANDLE_FLAG_INHERIT, 0);
   if (options.stdin_pipe) {
-    CreatePipe(&in_read, &stdin_write_, &inherit, 1 << 16);
-    SetHandleInformation(stdin_write_, HANDLE_FLAG_INHERIT, 0);
+    CreatePipe(in_read.put(), stdin_write_.put(), &inherit, 1 << 16);
+    SetHandleInformation(stdin_write_.get(), HANDLE_FLAG_INHERIT, 0);
   } else {
-    in_read = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                          OPEN_EXISTING, 0, nullptr);
+    in_read.reset(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              OPEN_EXISTING, 0, nullptr));
   }
 
   std::wstring command_line = quote_argument(exe);
@@ -191,9 +185,9 @@ bool Child::start(const std::wstring& exe, const std::vector<std::wstring>& argu
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = in_read;
-  startup.hStdOutput = out_write;
-  startup.hStdError = err_write;
+  startup.hStdInput = in_read.get();
+  startup.hStdOutput = out_write.get();
+  startup.hStdError = err_write.get();
   PROCESS_INFORMATION info{};
   std::wstring environment;
   if (!options.environment.empty()) {
@@ -204,27 +198,20 @@ bool Child::start(const std::wstring& exe, const std::vector<std::wstring>& argu
                      options.creation_flags | CREATE_UNICODE_ENVIRONMENT,
                      environment.empty() ? nullptr : environment.data(), nullptr, &startup, &info);
   const DWORD start_error = GetLastError();
-  if (out_write != nullptr && out_write != INVALID_HANDLE_VALUE)
-    CloseHandle(out_write);
-  CloseHandle(err_write);
-  CloseHandle(in_read);
   if (!started) {
-    if (out_read != nullptr)
-      CloseHandle(out_read);
-    CloseHandle(err_read);
     error_ = "CreateProcessW failed with " + std::to_string(start_error);
     return false;
   }
-  CloseHandle(info.hThread);
-  process_ = info.hProcess;
+  const WinHandle thread(info.hThread);
+  process_.reset(info.hProcess);
   pid_ = info.dwProcessId;
-  if (out_read != nullptr) {
+  if (out_read) {
     out_ = std::make_unique<Stream>();
-    out_->read = out_read;
+    out_->read = std::move(out_read);
     out_->reader = std::thread([s = out_.get()] { s->run(); });
   }
   err_ = std::make_unique<Stream>();
-  err_->read = err_read;
+  err_->read = std::move(err_read);
   err_->reader = std::thread([s = err_.get()] { s->run(); });
   return true;
 }
@@ -247,28 +234,25 @@ void Child::resume_stdout_reader() {
 }
 
 void Child::close_stdin() {
-  if (stdin_write_ != nullptr) {
-    CloseHandle(stdin_write_);
-    stdin_write_ = nullptr;
-  }
+  stdin_write_.reset();
 }
 
 bool Child::wait(DWORD timeout_ms) {
-  if (process_ == nullptr)
+  if (!process_)
     return false;
-  if (WaitForSingleObject(process_, timeout_ms) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(process_.get(), timeout_ms) != WAIT_OBJECT_0) {
     kill();
     return false;
   }
-  GetExitCodeProcess(process_, &exit_code_);
+  GetExitCodeProcess(process_.get(), &exit_code_);
   join_readers();
   return true;
 }
 
 void Child::kill() {
-  if (process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-    TerminateProcess(process_, 99);
-    WaitForSingleObject(process_, 10000);
+  if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+    TerminateProcess(process_.get(), 99);
+    WaitForSingleObject(process_.get(), 10000);
   }
 }
 

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "win_owners.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,7 +48,7 @@ class Child {
              const ChildOptions& options = {});
 
   DWORD pid() const { return pid_; }
-  HANDLE process() const { return process_; }
+  HANDLE process() const { return process_.get(); }
   const std::string& error() const { return error_; }
 
   // Closes our end of the child's standard output: the reader goes away.
@@ -78,10 +80,10 @@ class Child {
   struct Stream;
   void join_readers();
 
-  HANDLE process_ = nullptr;
+  vantle_audio::WinHandle process_;
   DWORD pid_ = 0;
   DWORD exit_code_ = 0;
-  HANDLE stdin_write_ = nullptr;
+  vantle_audio::WinHandle stdin_write_;
   std::unique_ptr<Stream> out_;
   std::unique_ptr<Stream> err_;
   std::string error_;
