@@ -281,6 +281,22 @@ TEST_F(Capture, StopsEndNormallyOrWithTheirError) {
   }
 }
 
+// Only the reader's going away ends a capture normally: any other failed
+// write of the PCM (here a full disk) is an error the translator must hear.
+TEST_F(Capture, FailedPcmWriteIsAnErrorUnlessTheReaderWentAway) {
+  Child target;
+  test_support::SpawnOptions quiet;
+  quiet.capture_output = false;
+  ASSERT_TRUE(target.start({"sleep", "60"}, quiet));
+  HostSession session;
+  test_support::TranslatorOptions options;
+  options.stdout_file = "/dev/full";  // the host inherits it from the translator
+  ASSERT_TRUE(session.start(target_arguments(target.pid()), options));
+  EXPECT_EQ(session.host_status(kTimeout), 1);
+  EXPECT_EQ(session.translator().err(),
+            kFormatLine + error_line("No space left on device (os error 28)"));
+}
+
 // A server of its own, killed while the host captures from it.
 TEST_F(Capture, SoundServerKilledDuringTheCaptureIsAnError) {
   test_support::TempFolder folder;

@@ -26,6 +26,7 @@ bool HostSession::start(const std::vector<std::string>& host_arguments,
   SpawnOptions spawn;
   spawn.environment = options.environment;
   spawn.unset = options.unset;
+  spawn.stdout_file = options.stdout_file;
   if (!translator_->start(argv, spawn)) {
     return false;
   }

@@ -33,6 +33,7 @@ struct TranslatorOptions {
   std::vector<std::string> translator_arguments;  // before "--"
   std::vector<std::string> environment;
   std::vector<std::string> unset;
+  std::string stdout_file;  // the host's standard output, instead of the pipe
 };
 
 class HostSession {

@@ -90,7 +90,11 @@ bool Child::start(const std::vector<std::string>& argv, const SpawnOptions& opti
     if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
       return false;
     }
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    if (options.stdout_file.empty()) {
+      posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(), O_WRONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
   } else {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);

@@ -28,6 +28,9 @@ struct SpawnOptions {
   std::vector<std::string> environment;  // NAME=VALUE, added or replacing
   std::vector<std::string> unset;        // names removed
   bool capture_output = true;            // pipes for stdout and stderr
+  // With capture_output: standard output goes to this file instead (for
+  // example /dev/full, a disk that is always full); stderr stays a pipe.
+  std::string stdout_file;
   // A process group of its own, killed as a whole when the Child goes (for
   // a shell and what it starts).
   bool own_group = false;
