@@ -253,6 +253,22 @@ Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t
                               CaptureWorkerOptions{});
 }
 
+CapturePipeline::~CapturePipeline() {
+  if (handle_) {
+    (void)stop_capture_worker(std::move(*handle_));
+  }
+}
+
+Status CapturePipeline::stop() {
+  producer_.reset();
+  Status output;
+  if (handle_) {
+    output = stop_capture_worker(std::move(*handle_));
+    handle_.reset();
+  }
+  return output;
+}
+
 Status stop_capture_worker(CaptureWorkerHandle handle) {
   return handle.stop();
 }

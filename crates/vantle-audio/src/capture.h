@@ -167,6 +167,31 @@ Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t
 Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t sample_rate,
                                            std::shared_ptr<std::atomic<bool>> output_failed);
 
+// The pipeline as a run sequence holds it: the producer its capture feeds
+// and the worker behind it, taken down in the order each end needs. Main
+// thread only.
+class CapturePipeline {
+ public:
+  explicit CapturePipeline(CaptureWorker worker)
+      : producer_(std::move(worker.producer)), handle_(std::move(worker.handle)) {}
+  CapturePipeline(const CapturePipeline&) = delete;
+  CapturePipeline& operator=(const CapturePipeline&) = delete;
+  // Not stopped (a set-up step failed): joins the worker, then releases the
+  // producer.
+  ~CapturePipeline();
+
+  CaptureProducer& producer() { return *producer_; }
+
+  // After the capture: releases the producer, then stops and joins the
+  // worker (stop_capture_worker); returns the error that ended the PCM
+  // output, if one did.
+  Status stop();
+
+ private:
+  std::optional<CaptureProducer> producer_;
+  std::optional<CaptureWorkerHandle> handle_;
+};
+
 // Clears `running` and waits for the worker to end; queued chunks and the
 // partial block are discarded and no last statistics line is written. A
 // worker that ended abnormally is ignored. Returns the error that ended the

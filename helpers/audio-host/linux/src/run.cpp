@@ -25,36 +25,6 @@ using vantle_audio::Status;
 
 constexpr std::uint64_t kConnectTimeoutUsec = 10'000'000;
 
-// The running capture pipeline: the producer the mix feeds and the worker
-// thread behind it.
-class Pipeline {
- public:
-  explicit Pipeline(vantle_audio::CaptureWorker worker)
-      : producer_(std::move(worker.producer)), handle_(std::move(worker.handle)) {}
-  Pipeline(const Pipeline&) = delete;
-  Pipeline& operator=(const Pipeline&) = delete;
-  ~Pipeline() { (void)stop(); }
-
-  vantle_audio::CaptureProducer& producer() { return *producer_; }
-
-  // Releases the producer, then clears `running` and joins the worker.
-  // The error that ended the PCM output, if one did (the reader going away
-  // is none).
-  Status stop() {
-    producer_.reset();
-    Status output;
-    if (handle_) {
-      output = vantle_audio::stop_capture_worker(std::move(*handle_));
-      handle_.reset();
-    }
-    return output;
-  }
-
- private:
-  std::optional<vantle_audio::CaptureProducer> producer_;
-  std::optional<vantle_audio::CaptureWorkerHandle> handle_;
-};
-
 // One capture run. What it acquires is declared in the order of
 // acquisition, so that a failing check releases what exists in reverse.
 // From the pipeline on, every end goes through `finish`, which releases the
@@ -106,7 +76,7 @@ Status run_capture(const HostRequest& request) {
   std::unique_ptr<linux_host::SoundServerConnection> connection = std::move(connected).value();
 
   auto output_failed = std::make_shared<std::atomic<bool>>(false);
-  std::optional<Pipeline> pipeline;
+  std::optional<vantle_audio::CapturePipeline> pipeline;
   {
     auto worker = vantle_audio::start_capture_worker(kMixChannels, kMixSampleRate, output_failed);
     if (!worker) {

@@ -21,38 +21,6 @@ namespace {
 using vantle_audio::make_error;
 using vantle_audio::Status;
 
-// The running capture pipeline: the producer the packet loop feeds and the
-// worker thread behind it.
-class Pipeline {
- public:
-  explicit Pipeline(vantle_audio::CaptureWorker worker)
-      : producer_(std::move(worker.producer)), handle_(std::move(worker.handle)) {}
-  Pipeline(const Pipeline&) = delete;
-  Pipeline& operator=(const Pipeline&) = delete;
-
-  // A set-up step failed: join the worker, then release the producer.
-  ~Pipeline() {
-    if (handle_) {
-      (void)vantle_audio::stop_capture_worker(std::move(*handle_));
-    }
-  }
-
-  vantle_audio::CaptureProducer& producer() { return *producer_; }
-
-  // After the capture: release the producer, then clear `running` and join.
-  // The error that ended the PCM output, if one did.
-  Status stop_after_capture() {
-    producer_.reset();
-    Status output = vantle_audio::stop_capture_worker(std::move(*handle_));
-    handle_.reset();
-    return output;
-  }
-
- private:
-  std::optional<vantle_audio::CaptureProducer> producer_;
-  std::optional<vantle_audio::CaptureWorkerHandle> handle_;
-};
-
 // One capture run. Everything it acquires is a local, declared in the order
 // of acquisition, so that a failing step releases what exists in reverse:
 // the pipeline, output_failed, the capture event, the capture client, the
@@ -111,7 +79,7 @@ Status run_capture(const HostRequest& request) {
   }
 
   auto output_failed = std::make_shared<std::atomic<bool>>(false);
-  std::optional<Pipeline> pipeline;
+  std::optional<vantle_audio::CapturePipeline> pipeline;
   {
     auto worker =
         vantle_audio::start_capture_worker(kCaptureChannels, kCaptureSampleRate, output_failed);
@@ -149,7 +117,7 @@ Status run_capture(const HostRequest& request) {
   // identities (the selected one first) and the table.
   win::stop_capture_stream(stream.value());
   audio_thread.reset();
-  const Status output = pipeline->stop_after_capture();
+  const Status output = pipeline->stop();
   // A failed PCM write ended the loop normally; unless it was the reader
   // going away, its error is the run's result.
   return captured.ok() ? output : captured;
