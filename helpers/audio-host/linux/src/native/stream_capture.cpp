@@ -282,8 +282,8 @@ void StreamCapture::open_monitor(Monitor& monitor) {
   monitor.failed = false;
   monitor.had_data = false;
   monitor.opened_ns = monotonic_now_ns();
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kMixSampleRate, kMixChannels};
-  monitor.stream.reset(pa_stream_new(context, "audio-host monitor", &spec, nullptr));
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kMixSampleRate, kMixChannels};
+  monitor.stream.reset(pa_stream_new(context, "audio-host monitor", &format, nullptr));
   pa_stream* stream = monitor.stream.get();
   if (stream == nullptr) {
     stop(make_error(pulse_message(kContext, pa_context_errno(context))));
