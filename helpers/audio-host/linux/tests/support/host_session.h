@@ -8,13 +8,12 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "support/process.h"
+#include "support/statistics.h"
 
 namespace test_support {
 
@@ -26,20 +25,6 @@ inline const std::string kFormatLine =
 inline std::string error_line(const std::string& message) {
   return R"({"code":"capture_failed","event":"error","message":")" + message + "\"}\n";
 }
-
-// The counters of a statistics line ("VANTLE_CAPTURE rate=... accepted_frames=N
-// dropped_frames=N discontinuities=N").
-struct CaptureStatistics {
-  std::uint64_t accepted_frames = 0;
-  std::uint64_t dropped_frames = 0;
-  std::uint64_t discontinuities = 0;
-};
-
-// The last statistics line in a host's standard error; nullopt when there
-// is none. `lines` (optional) gets the number of statistics lines and
-// `others` the number of lines that are neither those nor the format event.
-std::optional<CaptureStatistics> last_statistics(const std::string& err, int* lines = nullptr,
-                                                 int* others = nullptr);
 
 inline std::string host_program() {
   return program_folder() + "audio-host";
