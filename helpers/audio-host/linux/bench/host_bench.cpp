@@ -61,7 +61,6 @@ using test_support::Child;
 using test_support::Milliseconds;
 
 constexpr Milliseconds kTimeout(20000);
-constexpr double kPcmBytesPerSecond = 96000;
 
 struct Options {
   std::string results;
