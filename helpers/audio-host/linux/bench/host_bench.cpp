@@ -1,36 +1,58 @@
-// The Linux host's figures, each side by side with parec, the sound
-// server's own recording client, measured in the same run on the same
-// server (run under scripts/with-sound-server; scripts/bench-host does):
+// The Linux host's figures, each next to the peers that do the same job,
+// measured in the same run on the same server (run under
+// scripts/with-sound-server; scripts/bench-host runs it for both servers
+// and then prints the side-by-side table with --report):
 //
-// - first PCM byte: from starting the program to the first byte on its
-//   standard output (the host capturing the whole system; parec recording
-//   the default sink's monitor);
-// - tone onset: from the moment a waiting player is told to play to the
-//   first loud sample in the output (the host capturing the player's tree;
-//   parec recording the sink's monitor with 10 ms fragments);
-// - CPU per second of capture: user + system time over 10 s of capturing
-//   one playing stream (the host; parec --monitor-stream on that stream).
+// - one stream: CPU time per second of captured audio and peak resident
+//   memory of the host capturing one player, of `parec --monitor-stream` on
+//   that player's stream and (PipeWire) of `pw-record` linked to the
+//   player's node, all three recording at once;
+// - onsets: the latency from each tone onset of a player of short bursts to
+//   the onset's first sample in each reader's output, the onset being the
+//   moment the tone reached the sink: when it arrives at a reference
+//   recorder of the sink's monitor in this process (libpulse, 2 ms
+//   fragments, the same monotonic clock), less that record stream's
+//   latency as the server reports it;
+// - 32 programs: the host in system mode with 32 players at once: CPU, peak
+//   memory, memory growth, dropped frames, next to parec (and pw-record)
+//   recording the sink's monitor (one recorder per player does not fit:
+//   PulseAudio takes 64 clients at most);
+// - start: the first PCM byte after starting, and a tone from a stream that
+//   starts during the capture.
 //
-// Medians over several runs; the ratios are what to compare across
-// machines.
+//   audio-host-bench [--results FILE] [--seconds N] [--onsets N] [--runs N]
+//   audio-host-bench --report FILE...
+//
+// The ratios (host / peer) are what to compare across machines; nothing
+// here is a pass or fail.
 #include <fcntl.h>
+#include <pulse/pulseaudio.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "native/owners.h"
 #include "native/processes.h"
 #include "support/process.h"
 #include "support/sound.h"
+#include "support/statistics.h"
 
 namespace {
 
@@ -40,8 +62,15 @@ using test_support::Milliseconds;
 
 constexpr Milliseconds kTimeout(20000);
 
-double ms_since(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+struct Options {
+  std::string results;
+  double seconds = 20;  // CPU measurement of each case
+  int onsets = 40;
+  int runs = 5;  // first byte and new stream
+};
+
+double now_ms() {
+  return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
 }
 
 double median(std::vector<double> values) {
@@ -49,22 +78,113 @@ double median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
-std::vector<std::string> parec_arguments() {
-  return {"parec", "--latency-msec=10", "--format=s16le", "--rate=48000", "--channels=1"};
+// Nearest rank: with fewer than 100 values, the largest.
+double percentile_99(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  if (values.empty()) {
+    return 0;
+  }
+  const auto rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(values.size())));
+  return values[std::max<std::size_t>(rank, 1) - 1];
 }
 
-std::vector<std::string> host_system() {
-  return {test_support::program_folder() + "audio-host", "--exclude-pids", std::to_string(getpid()),
-          "--target", "system"};
+// ---- Processes ----------------------------------------------------------
+
+// CPU time of a process in ms: the scheduler's run time of each of its live
+// threads (/proc/PID/task/TID/sched, to the microsecond), else user + system
+// time from /proc/PID/stat (in clock ticks).
+double cpu_ms(pid_t pid) {
+  const std::string base = "/proc/" + std::to_string(pid);
+  double total = 0;
+  bool precise = false;
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator(base + "/task", error)) {
+    std::ifstream sched(task.path() / "sched");
+    for (std::string line; std::getline(sched, line);) {
+      if (line.rfind("se.sum_exec_runtime", 0) == 0) {
+        total += std::atof(line.substr(line.find(':') + 1).c_str());
+        precise = true;
+        break;
+      }
+    }
+  }
+  if (precise) {
+    return total;
+  }
+  std::ifstream file(base + "/stat");
+  std::string line;
+  std::getline(file, line);
+  const std::size_t close = line.rfind(')');
+  if (close == std::string::npos) {
+    return 0;
+  }
+  std::istringstream fields(line.substr(close + 2));
+  std::string field;
+  unsigned long long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) {
+      ticks += std::stoull(field);
+    }
+  }
+  return static_cast<double>(ticks) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The scheduler's run time in ms of the thread of `pid` named `name`
+// (the capture worker is "vantle-capture"), 0 when there is none.
+double thread_cpu_ms(pid_t pid, const std::string& name) {
+  std::error_code error;
+  const std::string base = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(base, error)) {
+    if (test_support::read_file((task.path() / "comm").string()) != name + "\n") {
+      continue;
+    }
+    std::ifstream sched(task.path() / "sched");
+    for (std::string line; std::getline(sched, line);) {
+      if (line.rfind("se.sum_exec_runtime", 0) == 0) {
+        return std::atof(line.substr(line.find(':') + 1).c_str());
+      }
+    }
+  }
+  return 0;
+}
+
+double peak_rss_mib(pid_t pid) {
+  return static_cast<double>(test_support::status_number(pid, "VmHWM").value_or(0)) / 1024.0;
+}
+
+double rss_kib(pid_t pid) {
+  return static_cast<double>(test_support::status_number(pid, "VmRSS").value_or(0));
 }
 
 // A process outside this program's tree (its parent exits at once), so that
-// the host, whose parent this program is, may capture it. `command` runs
-// under sh; returns its PID.
-pid_t start_unrelated(const std::string& command) {
-  const auto out = test_support::command_output(
-      {"sh", "-c", "sh -c '" + command + "' </dev/null >/dev/null 2>&1 & echo $!"});
-  return out ? std::atoi(out->c_str()) : -1;
+// the host, whose parent this program is, may capture it; `command` runs
+// under sh. Killed by its PID when it goes.
+class Unrelated {
+ public:
+  explicit Unrelated(const std::string& command) {
+    const auto out = test_support::command_output(
+        {"sh", "-c", "sh -c '" + command + "' </dev/null >/dev/null 2>&1 & echo $!"});
+    pid_ = out ? std::atoi(out->c_str()) : -1;
+  }
+  Unrelated(const Unrelated&) = delete;
+  Unrelated& operator=(const Unrelated&) = delete;
+  ~Unrelated() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+    }
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+std::string host_program() {
+  return test_support::program_folder() + "audio-host";
+}
+
+std::vector<std::string> host_system() {
+  return {host_program(), "--exclude-pids", std::to_string(getpid()), "--target", "system"};
 }
 
 std::vector<std::string> host_target(pid_t pid) {
@@ -73,7 +193,7 @@ std::vector<std::string> host_target(pid_t pid) {
     std::fprintf(stderr, "host-bench: %s\n", identity.error().c_str());
     std::exit(1);
   }
-  return {test_support::program_folder() + "audio-host",
+  return {host_program(),
           "--exclude-pids",
           std::to_string(getpid()),
           "--target",
@@ -84,157 +204,712 @@ std::vector<std::string> host_target(pid_t pid) {
           std::to_string(identity.value().start_time())};
 }
 
+bool pipewire() {
+  return test_support::sound_server_kind() == "pipewire";
+}
+
+// The peers record mono s16le at 48 kHz, with 10 ms fragments like the
+// host's monitors.
+std::vector<std::string> parec_monitor_stream(std::uint32_t stream) {
+  return {"parec",        "--latency-msec=10", "--format=s16le",
+          "--rate=48000", "--channels=1",      "--monitor-stream=" + std::to_string(stream)};
+}
+
+std::vector<std::string> parec_sink_monitor() {
+  return {"parec", "--latency-msec=10", "--format=s16le", "--rate=48000", "--channels=1",
+          "-d",    "ci.monitor"};
+}
+
+std::vector<std::string> pw_record(const std::string& target, bool sink_monitor) {
+  std::vector<std::string> argv = {"pw-record", "--target",   target, "--latency",
+                                   "10ms",      "--format",   "s16",  "--rate",
+                                   "48000",     "--channels", "1"};
+  if (sink_monitor) {
+    argv.insert(argv.end(), {"-P", "stream.capture.sink=true"});
+  }
+  argv.push_back("-");
+  return argv;
+}
+
+// The object.serial of the PipeWire node of `pid`'s playback stream (what
+// pw-record's --target matches), waiting up to `timeout`.
+std::optional<std::string> stream_node_serial(pid_t pid, Milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    if (const auto text = test_support::command_output({"pw-dump"})) {
+      const auto objects = nlohmann::json::parse(*text, nullptr, false);
+      for (const auto& object : objects) {
+        const auto props =
+            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        const auto text_of = [&](const char* key) {
+          const auto found = props.find(key);
+          if (found == props.end()) {
+            return std::string();
+          }
+          return found->is_string() ? found->get<std::string>() : found->dump();
+        };
+        if (text_of("media.class") == "Stream/Output/Audio" &&
+            text_of("application.process.id") == std::to_string(pid)) {
+          return text_of("object.serial");
+        }
+      }
+    }
+    std::this_thread::sleep_for(Milliseconds(50));
+  }
+  return std::nullopt;
+}
+
+// ---- Readers ------------------------------------------------------------
+
+// Onsets in mono s16le audio: the first sample above -20 dBFS after at
+// least 100 ms of samples below -40 dBFS (samples in between, a tone's
+// edges, neither break nor extend the quiet), stamped with the arrival time of the bytes
+// that carried it.
+class OnsetDetector {
+ public:
+  void feed(const char* bytes, std::size_t size, double arrived_ms) {
+    for (std::size_t at = 0; at + 1 < size; at += 2) {
+      const auto sample = static_cast<std::int16_t>(
+          static_cast<unsigned char>(bytes[at]) | (static_cast<unsigned char>(bytes[at + 1]) << 8));
+      const int level = std::abs(static_cast<int>(sample));
+      if (level > 3276) {
+        if (quiet_ >= 4800) {
+          onsets_.push_back(arrived_ms);
+        }
+        quiet_ = 0;
+      } else if (level < 328) {
+        ++quiet_;
+      }  // between the two: a rising or falling edge, neither
+    }
+  }
+  const std::vector<double>& onsets() const { return onsets_; }
+
+ private:
+  std::size_t quiet_ = 0;
+  std::vector<double> onsets_;
+};
+
+// A program whose standard output is mono s16le PCM, with its onsets.
+struct Reader {
+  explicit Reader(std::string reader_name = "") : name(std::move(reader_name)) {}
+  std::string name;
+  Child child;
+  std::size_t scanned = 0;
+  OnsetDetector detector;
+
+  void scan(double arrived_ms) {
+    const std::string& out = child.out();
+    const std::size_t end = out.size() & ~std::size_t{1};
+    if (end > scanned) {
+      detector.feed(out.data() + scanned, end - scanned, arrived_ms);
+      scanned = end;
+    }
+  }
+};
+
+// The reference clock of the onsets: a record stream on the sink's monitor
+// with 2 ms fragments, run by a libpulse threaded main loop in this process.
+// Each fragment is stamped when its read callback runs.
+class SinkMonitorReference {
+ public:
+  SinkMonitorReference() = default;
+  SinkMonitorReference(const SinkMonitorReference&) = delete;
+  SinkMonitorReference& operator=(const SinkMonitorReference&) = delete;
+  ~SinkMonitorReference() {
+    if (!loop_) {
+      return;
+    }
+    pa_threaded_mainloop_lock(loop_.get());
+    if (stream_) {
+      pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
+      (void)pa_stream_disconnect(stream_.get());
+      stream_.reset();
+    }
+    if (context_) {
+      pa_context_disconnect(context_.get());
+      context_.reset();
+    }
+    pa_threaded_mainloop_unlock(loop_.get());
+    pa_threaded_mainloop_stop(loop_.get());
+  }
+
+  bool start(const char* source) {
+    loop_.reset(pa_threaded_mainloop_new());
+    if (!loop_) {
+      return false;
+    }
+    context_.reset(pa_context_new(pa_threaded_mainloop_get_api(loop_.get()), "host-bench"));
+    if (!context_ ||
+        pa_context_connect(context_.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+        pa_threaded_mainloop_start(loop_.get()) < 0) {
+      return false;
+    }
+    const auto deadline = Clock::now() + kTimeout;
+    while (true) {
+      pa_threaded_mainloop_lock(loop_.get());
+      const pa_context_state_t state = pa_context_get_state(context_.get());
+      pa_threaded_mainloop_unlock(loop_.get());
+      if (state == PA_CONTEXT_READY) {
+        break;
+      }
+      if (!PA_CONTEXT_IS_GOOD(state) || Clock::now() > deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(Milliseconds(5));
+    }
+    pa_threaded_mainloop_lock(loop_.get());
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
+    stream_.reset(pa_stream_new(context_.get(), "onset reference", &spec, nullptr));
+    bool connected = false;
+    if (stream_) {
+      pa_stream_set_read_callback(stream_.get(), &SinkMonitorReference::read, this);
+      pa_buffer_attr attributes{};
+      attributes.maxlength = static_cast<std::uint32_t>(-1);
+      attributes.tlength = attributes.prebuf = attributes.minreq = static_cast<std::uint32_t>(-1);
+      attributes.fragsize = 192;  // 2 ms
+      connected = pa_stream_connect_record(
+                      stream_.get(), source, &attributes,
+                      static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
+                                                     PA_STREAM_INTERPOLATE_TIMING |
+                                                     PA_STREAM_AUTO_TIMING_UPDATE)) >= 0;
+    }
+    pa_threaded_mainloop_unlock(loop_.get());
+    return connected;
+  }
+
+  // When each onset's fragment reached the sink's monitor: its arrival
+  // here less the stream's latency at that moment.
+  std::vector<double> onsets() {
+    const std::lock_guard lock(mutex_);
+    return onsets_;
+  }
+  // The reference's own latency as the server reports it, at each onset.
+  std::vector<double> latencies_ms() {
+    const std::lock_guard lock(mutex_);
+    return latencies_;
+  }
+
+ private:
+  static void read(pa_stream* stream, std::size_t, void* userdata) {
+    auto* self = static_cast<SinkMonitorReference*>(userdata);
+    const double arrived = now_ms();
+    while (true) {
+      const void* data = nullptr;
+      std::size_t size = 0;
+      if (pa_stream_peek(stream, &data, &size) < 0 || size == 0) {
+        return;
+      }
+      if (data != nullptr) {
+        const std::lock_guard lock(self->mutex_);
+        const std::size_t before = self->detector_.onsets().size();
+        self->detector_.feed(static_cast<const char*>(data), size, arrived);
+        if (self->detector_.onsets().size() != before) {
+          // The fragment's first sample was recorded `latency` before now.
+          pa_usec_t latency = 0;
+          int negative = 0;
+          const double ms = pa_stream_get_latency(stream, &latency, &negative) == 0 && negative == 0
+                                ? static_cast<double>(latency) / 1000
+                                : 0.0;
+          self->latencies_.push_back(ms);
+          self->onsets_.push_back(arrived - ms);
+        }
+      }
+      (void)pa_stream_drop(stream);
+    }
+  }
+
+  audio_host::linux_host::UniquePointer<pa_threaded_mainloop, &pa_threaded_mainloop_free> loop_;
+  audio_host::linux_host::UniquePointer<pa_context, &pa_context_unref> context_;
+  audio_host::linux_host::UniquePointer<pa_stream, &pa_stream_unref> stream_;
+  std::mutex mutex_;
+  OnsetDetector detector_;
+  std::vector<double> onsets_;
+  std::vector<double> latencies_;
+};
+
+// Reads every reader's output for `ms`, scanning for onsets.
+void pump(std::vector<Reader*>& readers, double ms) {
+  const double until = now_ms() + ms;
+  while (now_ms() < until) {
+    for (Reader* reader : readers) {
+      reader->child.pump(0);
+      reader->scan(now_ms());
+    }
+    std::this_thread::sleep_for(Milliseconds(1));
+  }
+}
+
+bool wait_for_bytes(std::vector<Reader*>& readers, std::size_t bytes) {
+  const double until = now_ms() + static_cast<double>(kTimeout.count());
+  while (now_ms() < until) {
+    bool all = true;
+    for (Reader* reader : readers) {
+      reader->child.pump(0);
+      reader->scan(now_ms());
+      all = all && reader->child.out().size() >= bytes;
+    }
+    if (all) {
+      return true;
+    }
+    std::this_thread::sleep_for(Milliseconds(1));
+  }
+  for (Reader* reader : readers) {
+    if (reader->child.out().size() < bytes) {
+      std::fprintf(stderr, "host-bench: %s gave no audio: %s\n", reader->name.c_str(),
+                   reader->child.err().c_str());
+    }
+  }
+  return false;
+}
+
+void stop(std::vector<Reader*>& readers) {
+  for (Reader* reader : readers) {
+    reader->child.signal(SIGTERM);
+  }
+  for (Reader* reader : readers) {
+    (void)reader->child.wait(kTimeout);
+  }
+}
+
+// ---- Results ------------------------------------------------------------
+
+class Results {
+ public:
+  void set(const std::string& key, double value) {
+    values_[key] = value;
+    std::printf("  %-40s %10.2f\n", key.c_str(), value);
+    std::fflush(stdout);
+  }
+  bool write(const std::string& path) const {
+    std::ofstream file(path);
+    file << "server " << test_support::sound_server_kind() << "\n";
+    for (const auto& [key, value] : values_) {
+      file << key << " " << value << "\n";
+    }
+    return static_cast<bool>(file);
+  }
+
+ private:
+  std::map<std::string, double> values_;
+};
+
+// ---- The cases ----------------------------------------------------------
+
+std::string tone_file(const test_support::TempFolder& folder, int hz, double volume,
+                      double seconds) {
+  const std::string path = folder.path() + "/tone-" + std::to_string(hz) + ".wav";
+  (void)test_support::command_output({"sox", "-n", "-r", "48000", "-c", "2", "-b", "16", path,
+                                      "synth", std::to_string(seconds), "sine", std::to_string(hz),
+                                      "vol", std::to_string(volume)});
+  return path;
+}
+
+// CPU over the same `seconds` for each reader (already recording), in ms
+// per second of audio.
+std::vector<double> cpu_per_second(std::vector<Reader*>& readers, double seconds) {
+  std::vector<double> before;
+  for (Reader* reader : readers) {
+    before.push_back(cpu_ms(reader->child.pid()));
+  }
+  const double start = now_ms();
+  pump(readers, seconds * 1000);
+  const double elapsed = (now_ms() - start) / 1000;
+  std::vector<double> result;
+  for (std::size_t i = 0; i < readers.size(); ++i) {
+    result.push_back((cpu_ms(readers[i]->child.pid()) - before[i]) / elapsed);
+  }
+  return result;
+}
+
+void one_stream(const Options& options, const test_support::TempFolder& folder, Results& results) {
+  const Unrelated player("exec paplay " + tone_file(folder, 440, 0.5, options.seconds + 20));
+  const auto stream = test_support::sink_input_of(player.pid(), kTimeout);
+  if (!stream) {
+    std::fprintf(stderr, "host-bench: the player's stream did not appear\n");
+    std::exit(1);
+  }
+  Reader host("host");
+  Reader parec("parec");
+  Reader pw("pw-record");
+  std::vector<Reader*> readers = {&host, &parec};
+  host.child.start(host_target(player.pid()));
+  parec.child.start(parec_monitor_stream(*stream));
+  if (pipewire()) {
+    const auto serial = stream_node_serial(player.pid(), kTimeout);
+    if (serial) {
+      pw.child.start(pw_record(*serial, false));
+      readers.push_back(&pw);
+    }
+  }
+  if (!wait_for_bytes(readers, 9600)) {
+    std::exit(1);
+  }
+  pump(readers, 1000);
+  const double worker_before = thread_cpu_ms(host.child.pid(), "vantle-capture");
+  const double start = now_ms();
+  const std::vector<double> cpu = cpu_per_second(readers, options.seconds);
+  const double worker = (thread_cpu_ms(host.child.pid(), "vantle-capture") - worker_before) /
+                        (now_ms() - start) * 1000;
+  for (std::size_t i = 0; i < readers.size(); ++i) {
+    results.set("one_stream.cpu." + readers[i]->name, cpu[i]);
+    results.set("one_stream.rss." + readers[i]->name, peak_rss_mib(readers[i]->child.pid()));
+  }
+  // Of the host's CPU, what its capture worker thread takes (the rest is
+  // the main loop: the monitor streams and the mixer).
+  results.set("one_stream.cpu_worker.host", worker);
+  stop(readers);
+}
+
+void onsets(const Options& options, const test_support::TempFolder& folder, Results& results) {
+  // Bursts of 100 ms of 880 Hz every 400 ms, after 2 s of silence in which
+  // every reader starts.
+  const std::string bursts = folder.path() + "/bursts.wav";
+  (void)test_support::command_output({"sox",  "-n",    "-r",     "48000",
+                                      "-c",   "2",     "-b",     "16",
+                                      bursts, "synth", "0.1",    "sine",
+                                      "880",  "vol",   "0.5",    "pad",
+                                      "0",    "0.3",   "repeat", std::to_string(options.onsets - 1),
+                                      "pad",  "2",     "1"});
+  SinkMonitorReference reference;
+  if (!reference.start("ci.monitor")) {
+    std::fprintf(stderr, "host-bench: the reference recorder did not start\n");
+    std::exit(1);
+  }
+  const Unrelated player("exec paplay " + bursts);
+  const auto stream = test_support::sink_input_of(player.pid(), kTimeout);
+  if (!stream) {
+    std::fprintf(stderr, "host-bench: the burst player's stream did not appear\n");
+    std::exit(1);
+  }
+  Reader host("host");
+  Reader parec("parec");
+  Reader pw("pw-record");
+  std::vector<Reader*> readers = {&host, &parec};
+  host.child.start(host_target(player.pid()));
+  parec.child.start(parec_monitor_stream(*stream));
+  if (pipewire()) {
+    if (const auto serial = stream_node_serial(player.pid(), kTimeout)) {
+      pw.child.start(pw_record(*serial, false));
+      readers.push_back(&pw);
+    }
+  }
+  if (!wait_for_bytes(readers, 1920)) {
+    std::exit(1);
+  }
+  const double ready = now_ms() + 100;
+  pump(readers, options.onsets * 400.0 + 2500);
+  for (Reader* reader : readers) {
+    results.set("onset.rss." + reader->name, peak_rss_mib(reader->child.pid()));
+  }
+  stop(readers);
+
+  const std::vector<double> clock = reference.onsets();
+  for (Reader* reader : readers) {
+    std::vector<double> latencies;
+    int missed = 0;
+    for (const double onset : clock) {
+      if (onset < ready) {
+        continue;
+      }
+      const auto& seen = reader->detector.onsets();
+      const auto found = std::find_if(seen.begin(), seen.end(), [&](double at) {
+        return at >= onset - 100 && at < onset + 300;
+      });
+      if (found == seen.end()) {
+        ++missed;
+      } else {
+        latencies.push_back(*found - onset);
+      }
+    }
+    results.set("onset.count." + reader->name, static_cast<double>(latencies.size()));
+    results.set("onset.missed." + reader->name, missed);
+    results.set("onset.median." + reader->name, median(latencies));
+    results.set("onset.p99." + reader->name, percentile_99(latencies));
+  }
+  results.set("onset.reference_latency", median(reference.latencies_ms()));
+}
+
+void many_programs(const Options& options, const test_support::TempFolder& folder,
+                   Results& results) {
+  constexpr int kPrograms = 32;
+  std::vector<std::unique_ptr<Unrelated>> players;
+  for (int i = 0; i < kPrograms; ++i) {
+    players.push_back(std::make_unique<Unrelated>(
+        "exec paplay " + tone_file(folder, 300 + 37 * i, 0.02, options.seconds + 25)));
+  }
+  for (const auto& player : players) {
+    if (!test_support::sink_input_of(player->pid(), kTimeout)) {
+      std::fprintf(stderr, "host-bench: a player's stream did not appear\n");
+      std::exit(1);
+    }
+  }
+  Reader host("host");
+  Reader parec("parec");
+  Reader pw("pw-record");
+  std::vector<Reader*> readers = {&host, &parec};
+  test_support::SpawnOptions diagnostics;
+  diagnostics.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
+  host.child.start(host_system(), diagnostics);
+  parec.child.start(parec_sink_monitor());
+  if (pipewire()) {
+    pw.child.start(pw_record("ci", true));
+    readers.push_back(&pw);
+  }
+  if (!wait_for_bytes(readers, 9600)) {
+    std::exit(1);
+  }
+  pump(readers, 2000);
+  // Memory after the start, then CPU over `seconds`, then memory again.
+  const double rss_start = rss_kib(host.child.pid());
+  const std::vector<double> cpu = cpu_per_second(readers, options.seconds);
+  const double rss_end = rss_kib(host.child.pid());
+  for (std::size_t i = 0; i < readers.size(); ++i) {
+    results.set("programs.cpu." + readers[i]->name, cpu[i]);
+    results.set("programs.rss." + readers[i]->name, peak_rss_mib(readers[i]->child.pid()));
+  }
+  results.set("programs.rss_growth_kib.host", rss_end - rss_start);
+  stop(readers);
+  const auto statistics = test_support::last_statistics(host.child.err());
+  results.set("programs.dropped.host", statistics ? statistics->dropped_frames : -1.0);
+  results.set("programs.discontinuities.host", statistics ? statistics->discontinuities : -1.0);
+  // The mix is there: the host's last second is not silence.
+  const std::string& pcm = host.child.out();
+  double sum = 0;
+  const std::size_t from = pcm.size() > 96000 ? pcm.size() - 96000 : 0;
+  for (std::size_t at = from; at + 1 < pcm.size(); at += 2) {
+    const auto sample = static_cast<std::int16_t>(static_cast<unsigned char>(pcm[at]) |
+                                                  (static_cast<unsigned char>(pcm[at + 1]) << 8));
+    sum += static_cast<double>(sample) * sample;
+  }
+  results.set("programs.rms_dbfs.host", 10 * std::log10(sum / 48000 / (32768.0 * 32768.0) + 1e-12));
+}
+
 double first_byte_ms(const std::vector<std::string>& argv) {
   Child child;
   const auto start = Clock::now();
   child.start(argv);
   child.wait_for_out_bytes(1, kTimeout);
-  const double ms = ms_since(start);
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   child.signal(SIGTERM);
   (void)child.wait(kTimeout);
   return ms;
 }
 
-// The offset of the first sample louder than -20 dBFS, or npos.
-std::size_t first_loud_byte(const std::string& pcm, std::size_t from) {
-  for (std::size_t at = from & ~std::size_t{1}; at + 1 < pcm.size(); at += 2) {
-    const auto sample = static_cast<std::int16_t>(static_cast<unsigned char>(pcm[at]) |
-                                                  (static_cast<unsigned char>(pcm[at + 1]) << 8));
-    if (sample > 3276 || sample < -3276) {
-      return at;
-    }
-  }
-  return std::string::npos;
-}
-
-// Time from the trigger to the first loud byte arriving from each reader.
-void onset_latencies(double* host_ms, double* parec_ms) {
-  test_support::TempFolder folder;
+// From telling a waiting player to play to the first loud sample in the
+// host's output (the host notices the new stream and opens its monitor) and
+// in parec's recording of the sink's monitor, which already runs.
+void new_stream(const test_support::TempFolder& folder, double* host_ms, double* parec_ms) {
   const std::string fifo = folder.path() + "/go";
+  ::unlink(fifo.c_str());
   mkfifo(fifo.c_str(), 0600);
-  const pid_t player =
-      start_unrelated("read x < " + fifo + "; exec paplay " + test_support::Tones::file(440));
-  Child host;
-  Child parec;
-  host.start(host_target(player));
-  auto parec_args = parec_arguments();
-  parec_args.push_back("-d");
-  parec_args.push_back("ci.monitor");
-  parec.start(parec_args);
-  host.wait_for_out_bytes(48000, kTimeout);  // half a second of silence
-  parec.wait_for_out_bytes(48000, kTimeout);
-  const std::size_t host_from = host.out().size();
-  const std::size_t parec_from = parec.out().size();
-  const int go = open(fifo.c_str(), O_WRONLY);
-  const auto start = Clock::now();
-  (void)write(go, "\n", 1);
-  close(go);
-  *host_ms = *parec_ms = -1;
-  while (ms_since(start) < 5000 && (*host_ms < 0 || *parec_ms < 0)) {
-    host.pump(0);
-    parec.pump(0);
-    std::this_thread::sleep_for(Milliseconds(1));
-    if (*host_ms < 0 && first_loud_byte(host.out(), host_from) != std::string::npos) {
-      *host_ms = ms_since(start);
-    }
-    if (*parec_ms < 0 && first_loud_byte(parec.out(), parec_from) != std::string::npos) {
-      *parec_ms = ms_since(start);
-    }
-  }
-  host.signal(SIGTERM);
-  parec.signal(SIGTERM);
-  (void)host.wait(kTimeout);
-  (void)parec.wait(kTimeout);
-  kill(player, SIGKILL);
-}
-
-double cpu_ms(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(file, line);
-  std::istringstream fields(line.substr(line.rfind(')') + 2));
-  std::string field;
-  unsigned long long utime = 0;
-  unsigned long long stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) {
-      utime = std::stoull(field);
-    } else if (i == 15) {
-      stime = std::stoull(field);
-    }
-  }
-  return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-void cpu_per_second(double seconds, double* host_ms, double* parec_ms) {
-  const pid_t player = start_unrelated("exec paplay " + test_support::Tones::file(440));
-  const auto stream = test_support::sink_input_of(player, kTimeout);
-  if (!stream) {
-    std::fprintf(stderr, "host-bench: the player's stream did not appear\n");
+  const Unrelated player("read x < " + fifo + "; exec paplay " + test_support::Tones::file(440));
+  Reader host("host");
+  Reader parec("parec");
+  std::vector<Reader*> readers = {&host, &parec};
+  host.child.start(host_target(player.pid()));
+  parec.child.start(parec_sink_monitor());
+  if (!wait_for_bytes(readers, 48000)) {
     std::exit(1);
   }
-  Child host;
-  Child parec;
-  host.start(host_target(player));
-  auto parec_args = parec_arguments();
-  parec_args.push_back("--monitor-stream=" + std::to_string(*stream));
-  parec.start(parec_args);
-  host.wait_for_out_bytes(1, kTimeout);
-  parec.wait_for_out_bytes(1, kTimeout);
-  const double host_before = cpu_ms(host.pid());
-  const double parec_before = cpu_ms(parec.pid());
-  const auto start = Clock::now();
-  while (ms_since(start) < seconds * 1000) {
-    host.pump_until([] { return false; }, Milliseconds(20));
-    parec.pump_until([] { return false; }, Milliseconds(20));
+  pump(readers, 100);
+  const int go = open(fifo.c_str(), O_WRONLY);
+  const double start = now_ms();
+  (void)write(go, "\n", 1);
+  close(go);
+  while (now_ms() - start < 5000 &&
+         (host.detector.onsets().empty() || parec.detector.onsets().empty())) {
+    pump(readers, 1);
   }
-  const double elapsed = ms_since(start) / 1000.0;
-  *host_ms = (cpu_ms(host.pid()) - host_before) / elapsed;
-  *parec_ms = (cpu_ms(parec.pid()) - parec_before) / elapsed;
-  host.signal(SIGTERM);
-  parec.signal(SIGTERM);
-  (void)host.wait(kTimeout);
-  (void)parec.wait(kTimeout);
-  kill(player, SIGKILL);
+  *host_ms = host.detector.onsets().empty() ? -1 : host.detector.onsets().front() - start;
+  *parec_ms = parec.detector.onsets().empty() ? -1 : parec.detector.onsets().front() - start;
+  stop(readers);
 }
 
-void row(const char* what, double host, double parec) {
-  std::printf("| %-34s | %10.1f | %10.1f | %6.2f |\n", what, host, parec,
-              parec > 0 ? host / parec : 0.0);
+void start_figures(const Options& options, const test_support::TempFolder& folder,
+                   Results& results) {
+  std::vector<double> host_first;
+  std::vector<double> parec_first;
+  std::vector<double> host_new;
+  std::vector<double> parec_new;
+  for (int i = 0; i < options.runs; ++i) {
+    host_first.push_back(first_byte_ms(host_system()));
+    parec_first.push_back(first_byte_ms(parec_sink_monitor()));
+    double host_ms = 0;
+    double parec_ms = 0;
+    new_stream(folder, &host_ms, &parec_ms);
+    host_new.push_back(host_ms);
+    parec_new.push_back(parec_ms);
+  }
+  results.set("start.first_byte.host", median(host_first));
+  results.set("start.first_byte.parec", median(parec_first));
+  results.set("start.new_stream.host", median(host_new));
+  results.set("start.new_stream.parec", median(parec_new));
+}
+
+// ---- The side-by-side table ----------------------------------------------
+
+struct Row {
+  const char* what;
+  const char* unit;
+  const char* host_key;
+  const char* peer;  // the peer's name in the table
+  const char* peer_key;
+};
+
+const Row kRows[] = {
+    {"one stream: CPU per second of audio", "ms/s", "one_stream.cpu.host", "parec --monitor-stream",
+     "one_stream.cpu.parec"},
+    {"one stream: CPU per second of audio", "ms/s", "one_stream.cpu.host", "pw-record (node)",
+     "one_stream.cpu.pw-record"},
+    {"one stream: of it, the capture worker", "ms/s", "one_stream.cpu_worker.host", nullptr,
+     nullptr},
+    {"one stream: peak RSS", "MiB", "one_stream.rss.host", "parec --monitor-stream",
+     "one_stream.rss.parec"},
+    {"one stream: peak RSS", "MiB", "one_stream.rss.host", "pw-record (node)",
+     "one_stream.rss.pw-record"},
+    {"tone onset to PCM, median", "ms", "onset.median.host", "parec --monitor-stream",
+     "onset.median.parec"},
+    {"tone onset to PCM, p99", "ms", "onset.p99.host", "parec --monitor-stream", "onset.p99.parec"},
+    {"tone onset to PCM, median", "ms", "onset.median.host", "pw-record (node)",
+     "onset.median.pw-record"},
+    {"tone onset to PCM, p99", "ms", "onset.p99.host", "pw-record (node)", "onset.p99.pw-record"},
+    {"onsets: peak RSS", "MiB", "onset.rss.host", "parec --monitor-stream", "onset.rss.parec"},
+    {"32 programs: CPU per second of audio", "ms/s", "programs.cpu.host", "parec (sink monitor)",
+     "programs.cpu.parec"},
+    {"32 programs: CPU per second of audio", "ms/s", "programs.cpu.host",
+     "pw-record (sink monitor)", "programs.cpu.pw-record"},
+    {"32 programs: peak RSS", "MiB", "programs.rss.host", "parec (sink monitor)",
+     "programs.rss.parec"},
+    {"32 programs: RSS growth over the run", "KiB", "programs.rss_growth_kib.host", nullptr,
+     nullptr},
+    {"32 programs: dropped frames", "frames", "programs.dropped.host", nullptr, nullptr},
+    {"32 programs: discontinuities", "", "programs.discontinuities.host", nullptr, nullptr},
+    {"first PCM byte after start", "ms", "start.first_byte.host", "parec (sink monitor)",
+     "start.first_byte.parec"},
+    {"new stream: play to first PCM sample", "ms", "start.new_stream.host", "parec (sink monitor)",
+     "start.new_stream.parec"},
+};
+
+std::map<std::string, std::string> read_results(const std::string& path) {
+  std::map<std::string, std::string> values;
+  std::ifstream file(path);
+  for (std::string key, value; file >> key >> value;) {
+    values[key] = value;
+  }
+  return values;
+}
+
+int report(const std::vector<std::string>& paths) {
+  std::vector<std::map<std::string, std::string>> servers;
+  for (const std::string& path : paths) {
+    servers.push_back(read_results(path));
+  }
+  std::string header = "| measure | unit | peer |";
+  std::string rule = "| --- | --- | --- |";
+  for (const auto& server : servers) {
+    const auto kind = server.count("server") != 0 ? server.at("server") : "?";
+    header += " " + kind + ": host | peer | host/peer (onsets: host - peer) |";
+    rule += " ---: | ---: | ---: |";
+  }
+  std::printf("\n%s\n%s\n", header.c_str(), rule.c_str());
+  const auto number = [](const std::map<std::string, std::string>& values,
+                         const char* key) -> std::optional<double> {
+    if (key == nullptr) {
+      return std::nullopt;
+    }
+    const auto found = values.find(key);
+    return found == values.end() ? std::nullopt : std::optional(std::atof(found->second.c_str()));
+  };
+  const auto cell = [](std::optional<double> value) {
+    if (!value) {
+      return std::string("-");
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, std::fabs(*value) >= 100 ? "%.0f" : "%.1f", *value);
+    return std::string(text);
+  };
+  for (const Row& row : kRows) {
+    bool any = false;
+    std::string line = std::string("| ") + row.what + " | " + row.unit + " | " +
+                       (row.peer != nullptr ? row.peer : "-") + " |";
+    for (const auto& server : servers) {
+      const auto host = number(server, row.host_key);
+      const auto peer = number(server, row.peer_key);
+      any = any || (host && (row.peer_key == nullptr || peer));
+      // Latencies of a peer that reads the monitor as the reference does
+      // are close to 0: their difference says more than their ratio.
+      std::string ratio = "-";
+      char text[32];
+      if (host && peer && std::strncmp(row.what, "tone onset", 10) == 0) {
+        std::snprintf(text, sizeof text, "%+.1f ms", *host - *peer);
+        ratio = text;
+      } else if (host && peer && *peer > 0) {
+        std::snprintf(text, sizeof text, "%.2f", *host / *peer);
+        ratio = text;
+      }
+      for (const std::string& part : {cell(host), cell(peer), ratio}) {
+        line.append(" ").append(part).append(" |");
+      }
+    }
+    if (any) {
+      std::printf("%s\n", line.c_str());
+    }
+  }
+  for (std::size_t i = 0; i < servers.size(); ++i) {
+    const auto count = number(servers[i], "onset.count.host");
+    const auto reference = number(servers[i], "onset.reference_latency");
+    std::printf(
+        "\n%s: %s onsets per reader (missed: host %s, parec %s); the reference recorder's "
+        "own latency as the server reports it: %s ms\n",
+        servers[i].count("server") != 0 ? servers[i].at("server").c_str() : "?",
+        cell(count).c_str(), cell(number(servers[i], "onset.missed.host")).c_str(),
+        cell(number(servers[i], "onset.missed.parec")).c_str(), cell(reference).c_str());
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int runs = argc > 1 ? std::atoi(argv[1]) : 7;
-  const double cpu_seconds = argc > 2 ? std::atof(argv[2]) : 10;
-  std::vector<double> host_first;
-  std::vector<double> parec_first;
-  std::vector<double> host_onset;
-  std::vector<double> parec_onset;
-  for (int i = 0; i < runs; ++i) {
-    host_first.push_back(first_byte_ms(host_system()));
-    auto parec_args = parec_arguments();
-    parec_args.push_back("-d");
-    parec_args.push_back("ci.monitor");
-    parec_first.push_back(first_byte_ms(parec_args));
-    double host_ms = 0;
-    double parec_ms = 0;
-    onset_latencies(&host_ms, &parec_ms);
-    host_onset.push_back(host_ms);
-    parec_onset.push_back(parec_ms);
+  Options options;
+  std::vector<std::string> report_paths;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--report") {
+      report_paths.assign(argv + i + 1, argv + argc);
+      return report(report_paths);
+    }
+    if (arg == "--results" && has_value) {
+      options.results = argv[++i];
+    } else if (arg == "--seconds" && has_value) {
+      options.seconds = std::atof(argv[++i]);
+    } else if (arg == "--onsets" && has_value) {
+      options.onsets = std::max(20, std::atoi(argv[++i]));
+    } else if (arg == "--runs" && has_value) {
+      options.runs = std::max(1, std::atoi(argv[++i]));
+    } else {
+      std::fprintf(stderr,
+                   "usage: audio-host-bench [--results FILE] [--seconds N] [--onsets N] "
+                   "[--runs N]\n       audio-host-bench --report FILE...\n");
+      return 2;
+    }
   }
-  double host_cpu = 0;
-  double parec_cpu = 0;
-  cpu_per_second(cpu_seconds, &host_cpu, &parec_cpu);
-
-  std::printf("\nLinux host against %s, medians of %d runs (CPU: one run of %.0f s)\n\n",
-              test_support::sound_server_kind().c_str(), runs, cpu_seconds);
-  std::printf("| %-34s | %10s | %10s | %6s |\n", "measure", "audio-host", "parec", "ratio");
-  std::printf("|%s|%s|%s|%s|\n", std::string(36, '-').c_str(), std::string(12, '-').c_str(),
-              std::string(12, '-').c_str(), std::string(8, '-').c_str());
-  row("first PCM byte after start (ms)", median(host_first), median(parec_first));
-  row("tone onset to PCM (ms)", median(host_onset), median(parec_onset));
-  row("CPU per second of capture (ms/s)", host_cpu, parec_cpu);
+  ::signal(SIGPIPE, SIG_IGN);
+  test_support::TempFolder folder;
+  Results results;
+  std::printf("Linux host against %s\n", test_support::sound_server_kind().c_str());
+  std::printf("one stream (%.0f s)\n", options.seconds);
+  one_stream(options, folder, results);
+  std::printf("%d tone onsets\n", options.onsets);
+  onsets(options, folder, results);
+  std::printf("32 programs, system mode (%.0f s)\n", options.seconds);
+  many_programs(options, folder, results);
+  std::printf("start (%d runs)\n", options.runs);
+  start_figures(options, folder, results);
+  if (!options.results.empty() && !results.write(options.results)) {
+    std::fprintf(stderr, "host-bench: cannot write %s\n", options.results.c_str());
+    return 1;
+  }
   return 0;
 }

@@ -159,6 +159,41 @@ TEST_F(Capture, SystemTakesOtherProgramsButNotTheTranslatorsChild) {
   stop_and_expect_clean_end(session);
 }
 
+// Many programs at once: each one's monitor stream keeps up (PipeWire's
+// PulseAudio service delivers several record streams of one connection in
+// bursts far apart), so nothing is dropped and every program is in the mix.
+TEST_F(Capture, SystemWithEightProgramsDropsNothing) {
+  const int tones[] = {300, 410, 520, 630, 740, 850, 960, 1070};
+  // Quiet enough that their sum does not clip.
+  test_support::TempFolder folder;
+  std::vector<std::unique_ptr<Child>> players;
+  test_support::SpawnOptions quiet;
+  quiet.capture_output = false;
+  for (const int hz : tones) {
+    const std::string file = folder.path() + "/" + std::to_string(hz) + ".wav";
+    ASSERT_TRUE(
+        test_support::command_output({"sox", "-n", "-r", "48000", "-c", "2", "-b", "16", file,
+                                      "synth", "20", "sine", std::to_string(hz), "vol", "0.08"}));
+    players.push_back(std::make_unique<Child>());
+    ASSERT_TRUE(players.back()->start({"paplay", file}, quiet));
+    ASSERT_TRUE(test_support::sink_input_of(players.back()->pid(), kTimeout));
+  }
+  HostSession session;
+  test_support::TranslatorOptions options;
+  options.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
+  ASSERT_TRUE(session.start(system_arguments(), options));
+  const std::string& pcm = pcm_after(session, 4.0);
+  for (const int hz : tones) {
+    EXPECT_GT(test_support::tone_power(pcm, 2 * kBytesPerSecond, 2 * kBytesPerSecond, hz), 1e-4)
+        << hz << " Hz in the mix";
+  }
+  ::kill(session.host_pid(), SIGTERM);
+  EXPECT_EQ(session.host_status(kTimeout), 0);
+  const auto statistics = test_support::last_statistics(session.translator().err());
+  ASSERT_TRUE(statistics) << session.translator().err();
+  EXPECT_EQ(statistics->dropped_frames, 0u) << session.translator().err();
+}
+
 // The PCM is real-time and continuous, silence while nothing plays; with
 // VANTLE_AUDIO_DIAGNOSTICS the statistics line comes about once a second.
 TEST_F(Capture, FormatEventThenWholeBlocksAtTheRealTimeRateAndSilence) {

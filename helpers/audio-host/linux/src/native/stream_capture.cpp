@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "native/processes.h"
 #include "native/signals.h"
@@ -110,6 +111,13 @@ Status StreamCapture::run() {
   watch(in_.target_pidfd,
         [](StreamCapture* self) { self->stop(make_error("selected process exited")); });
 
+  // Which server it is (see Monitor): answered before the listing below,
+  // so before any monitor is opened.
+  const UniqueOperation asked(
+      pa_context_get_server_info(context, &StreamCapture::server_info, this));
+  if (!asked) {
+    return make_error(pulse_message("sound server information", pa_context_errno(context)));
+  }
   pa_context_set_subscribe_callback(context, &StreamCapture::subscription_event, this);
   const UniqueOperation subscribed(pa_context_subscribe(
       context,
@@ -143,6 +151,13 @@ Status StreamCapture::run() {
     }
   }
   return result_;
+}
+
+void StreamCapture::server_info(pa_context*, const pa_server_info* info, void* userdata) {
+  if (info != nullptr && info->server_name != nullptr &&
+      std::strstr(info->server_name, "PipeWire") != nullptr) {
+    static_cast<StreamCapture*>(userdata)->monitor_connections_ = true;
+  }
 }
 
 void StreamCapture::subscription_event(pa_context*, pa_subscription_event_type_t type,
@@ -276,12 +291,33 @@ void StreamCapture::remove_sink_input(std::uint32_t index) {
 }
 
 void StreamCapture::open_monitor(Monitor& monitor) {
-  constexpr const char* kContext = "monitor stream";
-  pa_context* context = in_.connection->context();
   monitor.stream.reset();
+  monitor.context.reset();
   monitor.failed = false;
   monitor.had_data = false;
   monitor.opened_ns = monotonic_now_ns();
+  if (!monitor_connections_) {
+    connect_monitor_stream(monitor);
+    return;
+  }
+  // The stream is created once its connection is ready. A connection that
+  // cannot be made fails the monitor, which is opened again (the loss of
+  // the server itself ends the capture through the main connection).
+  monitor.context.reset(pa_context_new(in_.connection->api(), "audio-host"));
+  if (!monitor.context) {
+    stop(make_error(pulse_message("monitor stream", PA_ERR_INTERNAL)));
+    return;
+  }
+  pa_context_set_state_callback(monitor.context.get(), &StreamCapture::monitor_context_state,
+                                &monitor);
+  if (pa_context_connect(monitor.context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    mark_failed(monitor);
+  }
+}
+
+void StreamCapture::connect_monitor_stream(Monitor& monitor) {
+  constexpr const char* kContext = "monitor stream";
+  pa_context* context = monitor.context ? monitor.context.get() : in_.connection->context();
   const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kMixSampleRate, kMixChannels};
   monitor.stream.reset(pa_stream_new(context, "audio-host monitor", &format, nullptr));
   pa_stream* stream = monitor.stream.get();
@@ -306,17 +342,32 @@ void StreamCapture::open_monitor(Monitor& monitor) {
   }
 }
 
-void StreamCapture::monitor_state(pa_stream* stream, void* userdata) {
+void StreamCapture::mark_failed(Monitor& monitor) {
+  // Re-opened by the next tick: a stream or a connection cannot be
+  // released inside its own callback.
+  if (!monitor.failed) {
+    monitor.failed = true;
+    monitor.failed_ns = monotonic_now_ns();
+    monitor.failures_in_row = monitor.had_data ? 1 : monitor.failures_in_row + 1;
+  }
+}
+
+void StreamCapture::monitor_context_state(pa_context* context, void* userdata) {
   auto* monitor = static_cast<Monitor*>(userdata);
+  const pa_context_state_t state = pa_context_get_state(context);
+  if (state == PA_CONTEXT_READY) {
+    if (!monitor->owner->stopped_) {
+      monitor->owner->connect_monitor_stream(*monitor);
+    }
+  } else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
+    mark_failed(*monitor);
+  }
+}
+
+void StreamCapture::monitor_state(pa_stream* stream, void* userdata) {
   const pa_stream_state_t state = pa_stream_get_state(stream);
   if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-    // Re-opened by the next tick: a stream cannot be released inside its
-    // own callback.
-    if (!monitor->failed) {
-      monitor->failed = true;
-      monitor->failed_ns = monotonic_now_ns();
-      monitor->failures_in_row = monitor->had_data ? 1 : monitor->failures_in_row + 1;
-    }
+    mark_failed(*static_cast<Monitor*>(userdata));
   }
 }
 
@@ -355,7 +406,8 @@ void StreamCapture::maintain_monitors(std::uint64_t now_ns) {
         open_monitor(*monitor);
       }
     } else if (!entry.corked && !monitor->had_data &&
-               pa_stream_get_state(monitor->stream.get()) == PA_STREAM_CREATING &&
+               (!monitor->stream ||
+                pa_stream_get_state(monitor->stream.get()) == PA_STREAM_CREATING) &&
                now_ns - monitor->opened_ns > kCreatingTimeoutNs) {
       open_monitor(*monitor);
     }

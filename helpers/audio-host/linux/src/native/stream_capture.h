@@ -8,10 +8,11 @@
 // producer (its lock-free queue, which the mix feeds) and `output_failed`,
 // an atomic flag the worker sets and the timer reads.
 //
-// Ownership: a StreamCapture owns its monitor streams, their jitter buffers,
-// the mixer and the loop events it added; it releases them (streams first)
-// when it goes, which must be before the connection's context and main loop
-// are released.
+// Ownership: a StreamCapture owns its monitor streams, the connection each
+// has of its own, their jitter buffers, the mixer and the loop events it
+// added; it releases them (each stream before its connection) when it goes,
+// which must be before the main connection's context and main loop are
+// released.
 #pragma once
 
 #include <atomic>
@@ -64,9 +65,18 @@ class StreamCapture {
   static constexpr std::uint64_t kTickUsec = 5000;
 
  private:
+  // A member's monitor stream. On PipeWire's PulseAudio service each has a
+  // server connection of its own: the service delivers the record data of
+  // several streams on one connection in bursts hundreds of milliseconds
+  // apart, longer than the jitter buffers hold, and one stream per
+  // connection every fragment. On PulseAudio they share the main
+  // connection, which delivers each every fragment, and each connection
+  // would map a memory pool of its own (about 3 MiB resident each).
   struct Monitor {
     StreamCapture* owner = nullptr;
     std::uint32_t sink_input = 0;
+    // Its own connection (PipeWire's service), released after the stream.
+    UniquePointer<pa_context, &disconnect_context> context;
     UniquePointer<pa_stream, &disconnect_stream> stream;
     MemberBuffer buffer;
     std::uint64_t opened_ns = 0;
@@ -95,6 +105,8 @@ class StreamCapture {
   void decide(SinkInput& entry, std::uint32_t index, std::optional<std::uint32_t> pid);
   void remove_sink_input(std::uint32_t index);
   void open_monitor(Monitor& monitor);
+  void connect_monitor_stream(Monitor& monitor);
+  static void mark_failed(Monitor& monitor);
   void maintain_monitors(std::uint64_t now_ns);
   void tick();
 
@@ -102,6 +114,8 @@ class StreamCapture {
                                  std::uint32_t index, void* userdata);
   static void sink_input_info(pa_context*, const pa_sink_input_info* info, int eol, void* userdata);
   static void client_info(pa_context*, const pa_client_info* info, int eol, void* userdata);
+  static void server_info(pa_context*, const pa_server_info* info, void* userdata);
+  static void monitor_context_state(pa_context* context, void* userdata);
   static void monitor_state(pa_stream* stream, void* userdata);
   static void monitor_read(pa_stream* stream, std::size_t bytes, void* userdata);
   static void timer_fired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata);
@@ -125,6 +139,7 @@ class StreamCapture {
   std::vector<UniqueIoEvent> io_events_;
   UniqueTimeEvent timer_;
   bool stopped_ = false;
+  bool monitor_connections_ = false;  // one connection per monitor stream
   vantle_audio::Status result_;
 };
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/process.h"
+#include "support/statistics.h"
 
 namespace test_support {
 

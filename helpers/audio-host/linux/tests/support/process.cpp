@@ -290,6 +290,46 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
+std::optional<std::uint64_t> status_number(const std::string& status_path,
+                                           const std::string& field) {
+  std::ifstream file(status_path);
+  const std::string prefix = field + ":";
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind(prefix, 0) == 0) {
+      try {
+        return std::stoull(line.substr(prefix.size()));
+      } catch (const std::exception&) {
+        return std::nullopt;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> status_number(pid_t pid, const std::string& field) {
+  return status_number("/proc/" + std::to_string(pid) + "/status", field);
+}
+
+void SlopeFit::add(double x, double y) {
+  if (n_ == 0) {
+    x0_ = x;
+    y0_ = y;
+  }
+  x -= x0_;
+  y -= y0_;
+  ++n_;
+  sx_ += x;
+  sy_ += y;
+  sxx_ += x * x;
+  sxy_ += x * y;
+}
+
+double SlopeFit::slope() const {
+  const double n = static_cast<double>(n_);
+  const double denominator = n * sxx_ - sx_ * sx_;
+  return n_ < 2 || denominator <= 0 ? 0 : (n * sxy_ - sx_ * sy_) / denominator;
+}
+
 TempFolder::TempFolder() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/audio-host-test.XXXXXX";

@@ -94,6 +94,31 @@ double tone_power(const std::string& pcm, std::size_t first_byte, std::size_t by
 
 std::string read_file(const std::string& path);
 
+// A number from a /proc status file ("VmRSS", "VmHWM" in KiB,
+// "voluntary_ctxt_switches"): `status_path` is /proc/PID/status or
+// /proc/PID/task/TID/status. Nullopt when the file or the field is missing.
+std::optional<std::uint64_t> status_number(const std::string& status_path,
+                                           const std::string& field);
+std::optional<std::uint64_t> status_number(pid_t pid, const std::string& field);
+
+// Least-squares slope of y over x (frames over seconds: a rate); 0 for
+// fewer than two distinct x.
+class SlopeFit {
+ public:
+  void add(double x, double y);
+  double slope() const;
+  std::size_t count() const { return n_; }
+
+ private:
+  std::size_t n_ = 0;
+  double x0_ = 0;  // the first point, subtracted for precision
+  double y0_ = 0;
+  double sx_ = 0;
+  double sy_ = 0;
+  double sxx_ = 0;
+  double sxy_ = 0;
+};
+
 // A folder of its own under TMPDIR, removed with everything in it.
 class TempFolder {
  public:
