@@ -52,6 +52,8 @@ void MemberBuffer::mix_into(float* out, std::size_t frames) {
       return;
     }
     playing_ = true;
+    window_least_ = size_;
+    window_read_ = 0;
   }
   const std::size_t capacity = limits_.capacity_frames;
   const std::size_t available = std::min(frames, size_);
@@ -70,6 +72,18 @@ void MemberBuffer::mix_into(float* out, std::size_t frames) {
   if (available < frames) {
     ++discontinuities_;
     playing_ = false;
+    return;
+  }
+  // Drift: a buffer that never came near its base level for a whole window
+  // holds more than the clock takes; the surplus goes, a little at a time.
+  window_least_ = std::min(window_least_, size_);
+  window_read_ += frames;
+  if (window_read_ >= limits_.drift_window_frames) {
+    if (window_least_ > prime_level()) {
+      discard_oldest(std::min(window_least_ - limits_.prime_frames, limits_.drift_step_frames));
+    }
+    window_least_ = size_;
+    window_read_ = 0;
   }
 }
 

@@ -3,10 +3,14 @@
 // per second of the monotonic clock, as interleaved float stereo.
 //
 // Each member has a bounded jitter buffer, allocated when the member is
-// created. A member is not read until it holds a little audio (it primes);
-// what arrives beyond the high-water mark (a stream running ahead, the
-// server's clock drifting) is dropped oldest first, and a playing member that
-// runs dry is filled with silence and primes again. Both are counted, never
+// created. A member is not read until it holds a little audio (it primes).
+// A stream whose clock runs slightly fast (the server's drifting against
+// ours) fills its buffer slowly: once the least it held over a second of
+// reading is above its priming level, the oldest frames are dropped back to
+// the base priming level, at most 5 ms a second. What arrives beyond
+// the high-water mark (a burst, a stream far ahead) is dropped oldest first
+// at once, and a playing member that runs dry is filled with silence and
+// primes again. Both are counted, never
 // silent: dropped frames and discontinuities are added to the capture
 // pipeline's counters (without moving its frame position). With no member
 // playing the mix is silence, so the PCM stays continuous.
@@ -30,11 +34,13 @@ inline constexpr std::uint32_t kMixSampleRate = kCaptureSampleRate;
 inline constexpr std::uint16_t kMixChannels = kCaptureChannels;
 
 struct MixerLimits {
-  std::size_t capacity_frames = 12000;     // 250 ms held per member at most
-  std::size_t prime_frames = 960;          // 20 ms before a member is read...
-  std::size_t high_water_frames = 6000;    // ...and beyond 125 ms the oldest are dropped
-  std::size_t max_catch_up_frames = 9600;  // 200 ms mixed per tick; the rest is skipped
-  std::size_t slice_frames = 960;          // frames mixed and pushed at a time
+  std::size_t capacity_frames = 12000;      // 250 ms held per member at most
+  std::size_t prime_frames = 960;           // 20 ms before a member is read...
+  std::size_t high_water_frames = 6000;     // ...and beyond 125 ms the oldest are dropped
+  std::size_t max_catch_up_frames = 9600;   // 200 ms mixed per tick; the rest is skipped
+  std::size_t slice_frames = 960;           // frames mixed and pushed at a time
+  std::size_t drift_window_frames = 48000;  // reading between two checks for drift...
+  std::size_t drift_step_frames = 240;      // ...and at most 5 ms dropped at each
 };
 
 // One member stream's jitter buffer.
@@ -82,6 +88,10 @@ class MemberBuffer {
   std::size_t head_ = 0;     // oldest frame
   std::size_t size_ = 0;     // frames held
   std::size_t largest_write_ = 0;
+  // The least held after a read since the last drift check, and the frames
+  // read since then.
+  std::size_t window_least_ = 0;
+  std::size_t window_read_ = 0;
   bool playing_ = false;
   bool corked_ = false;
   std::uint64_t dropped_frames_ = 0;

@@ -195,6 +195,39 @@ TEST(Mixer, AudioBeyondTheHighWaterMarkIsDroppedOldestFirstAndCounted) {
   EXPECT_LE(member.buffered_frames(), limits.high_water_frames);
 }
 
+// A stream 1000 ppm fast (481 frames for every 480 the clock takes): the
+// surplus is dropped and counted in small steps, the buffer stays near its
+// priming level, and nothing runs dry.
+TEST(Mixer, AFastStreamLosesItsSurplusInSmallSteps) {
+  MixerLimits limits;
+  Mixer mixer(limits);
+  MemberBuffer member(limits);
+  mixer.add(&member);
+  RecordingOutput output;
+  mixer.start(0);
+  std::uint64_t written = 0;
+  std::uint64_t largest_step = 0;
+  for (std::uint64_t t = 10; t <= 120'000; t += 10) {      // two minutes
+    const std::size_t frames = t % 1000 == 0 ? 528 : 480;  // 48 extra a second
+    const std::vector<float> audio = ramp(frames, static_cast<float>(written));
+    member.write(audio.data(), frames);
+    written += frames;
+    const std::uint64_t before = output.dropped_frames;
+    output.tick(mixer, t * kMs);
+    largest_step = std::max(largest_step, output.dropped_frames - before);
+    ASSERT_LE(member.buffered_frames(), 2 * member.prime_level()) << t;
+  }
+  EXPECT_EQ(output.discontinuities, 0u);
+  // About 48 a second after the first few seconds, never a big jump.
+  EXPECT_GE(output.dropped_frames, 48u * 100);
+  EXPECT_LE(output.dropped_frames, 48u * 120);
+  EXPECT_LE(largest_step, limits.drift_step_frames);
+  // The newest audio is what plays: the mix's last frame is close behind
+  // the last frame written.
+  EXPECT_GE(output.samples[output.samples.size() - 2],
+            static_cast<float>(written - 2 * member.prime_level()));
+}
+
 TEST(Mixer, CatchUpAfterAStallIsCappedAndTheRestCounted) {
   MixerLimits limits;
   Mixer mixer(limits);
