@@ -54,6 +54,7 @@ void MemberBuffer::mix_into(float* out, std::size_t frames) {
     playing_ = true;
     window_least_ = size_;
     window_read_ = 0;
+    baseline_least_.reset();
   }
   const std::size_t capacity = limits_.capacity_frames;
   const std::size_t available = std::min(frames, size_);
@@ -74,13 +75,17 @@ void MemberBuffer::mix_into(float* out, std::size_t frames) {
     playing_ = false;
     return;
   }
-  // Drift: a buffer that never came near its base level for a whole window
-  // holds more than the clock takes; the surplus goes, a little at a time.
+  // Drift: the least a buffer holds over a window of reading is steady
+  // while the stream keeps the clock's pace. Once it has grown by more than
+  // one delivery over the first window's, the stream runs ahead, and the
+  // surplus goes a little at a time.
   window_least_ = std::min(window_least_, size_);
   window_read_ += frames;
   if (window_read_ >= limits_.drift_window_frames) {
-    if (window_least_ > prime_level()) {
-      discard_oldest(std::min(window_least_ - limits_.prime_frames, limits_.drift_step_frames));
+    if (!baseline_least_) {
+      baseline_least_ = window_least_;
+    } else if (window_least_ > *baseline_least_ + largest_write_) {
+      discard_oldest(std::min(window_least_ - *baseline_least_, limits_.drift_step_frames));
     }
     window_least_ = size_;
     window_read_ = 0;

@@ -6,14 +6,15 @@
 // created. A member is not read until it holds a little audio (it primes).
 // A stream whose clock runs slightly fast (the server's drifting against
 // ours) fills its buffer slowly: once the least it held over a second of
-// reading is above its priming level, the oldest frames are dropped back to
-// the base priming level, at most 5 ms a second. What arrives beyond
-// the high-water mark (a burst, a stream far ahead) is dropped oldest first
-// at once, and a playing member that runs dry is filled with silence and
-// primes again. Both are counted, never
-// silent: dropped frames and discontinuities are added to the capture
-// pipeline's counters (without moving its frame position). With no member
-// playing the mix is silence, so the PCM stays continuous.
+// reading has grown by more than one delivery over the first second's, its
+// oldest frames are dropped back towards that level, at most 5 ms a second.
+// A stream that keeps the clock's pace keeps what it held when it began.
+// What arrives beyond the high-water mark (a burst, a stream far ahead) is
+// dropped oldest first at once, and a playing member that runs dry is filled
+// with silence and primes again. Both are counted, never silent: dropped
+// frames and discontinuities are added to the capture pipeline's counters
+// (without moving its frame position). With no member playing the mix is
+// silence, so the PCM stays continuous.
 //
 // Threads: all of it belongs to the host's main thread, which runs the sound
 // server's main loop: the stream read callbacks write into the member
@@ -23,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "capture.h"
@@ -92,6 +94,8 @@ class MemberBuffer {
   // read since then.
   std::size_t window_least_ = 0;
   std::size_t window_read_ = 0;
+  // The least held over the first window after priming: the stream's pace.
+  std::optional<std::size_t> baseline_least_;
   bool playing_ = false;
   bool corked_ = false;
   std::uint64_t dropped_frames_ = 0;

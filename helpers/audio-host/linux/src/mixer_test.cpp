@@ -228,6 +228,28 @@ TEST(Mixer, AFastStreamLosesItsSurplusInSmallSteps) {
             static_cast<float>(written - 2 * member.prime_level()));
 }
 
+// A stream that keeps the clock's pace loses nothing, however much it held
+// when it began (a server that hands over what it had buffered first).
+TEST(Mixer, AStreamAtThePaceOfTheClockKeepsWhatItHolds) {
+  MixerLimits limits;
+  Mixer mixer(limits);
+  MemberBuffer member(limits);
+  mixer.add(&member);
+  RecordingOutput output;
+  mixer.start(0);
+  for (int i = 0; i < 5; ++i) {  // 50 ms at once, in the server's usual pieces
+    const std::vector<float> head = ramp(480, 0.0f);
+    member.write(head.data(), 480);
+  }
+  for (std::uint64_t t = 10; t <= 30'000; t += 10) {
+    const std::vector<float> audio = ramp(480, 0.0f);
+    member.write(audio.data(), 480);
+    output.tick(mixer, t * kMs);
+  }
+  EXPECT_EQ(output.dropped_frames, 0u);
+  EXPECT_EQ(output.discontinuities, 0u);
+}
+
 TEST(Mixer, CatchUpAfterAStallIsCappedAndTheRestCounted) {
   MixerLimits limits;
   Mixer mixer(limits);
