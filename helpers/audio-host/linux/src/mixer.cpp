@@ -48,7 +48,7 @@ void MemberBuffer::write(const float* samples, std::size_t frames) {
 
 void MemberBuffer::mix_into(float* out, std::size_t frames) {
   if (!playing_) {
-    if (corked_ || size_ < prime_level() || size_ == 0) {
+    if (corked_ || size_ == 0 || (size_ < prime_level() && !ending_)) {
       return;
     }
     playing_ = true;
@@ -71,7 +71,9 @@ void MemberBuffer::mix_into(float* out, std::size_t frames) {
     done += piece;
   }
   if (available < frames) {
-    ++discontinuities_;
+    if (!ending_) {
+      ++discontinuities_;
+    }
     playing_ = false;
     return;
   }
@@ -118,7 +120,7 @@ void Mixer::add(MemberBuffer* member) {
 void Mixer::remove(MemberBuffer* member) {
   const auto found = std::find(members_.begin(), members_.end(), member);
   if (found != members_.end()) {
-    pending_dropped_ += member->take_dropped_frames();
+    pending_dropped_ += member->take_dropped_frames() + member->buffered_frames();
     pending_discontinuities_ += member->take_discontinuities();
     members_.erase(found);
   }

@@ -14,7 +14,9 @@
 // with silence and primes again. Both are counted, never silent: dropped
 // frames and discontinuities are added to the capture pipeline's counters
 // (without moving its frame position). With no member playing the mix is
-// silence, so the PCM stays continuous.
+// silence, so the PCM stays continuous. A member whose stream has ended
+// plays out what it holds (primed or not) and then leaves the mix; what a
+// member still holds when it is removed is counted as dropped.
 //
 // Threads: all of it belongs to the host's main thread, which runs the sound
 // server's main loop: the stream read callbacks write into the member
@@ -66,6 +68,12 @@ class MemberBuffer {
     }
   }
 
+  // Its stream has ended: what it holds is still mixed, without waiting to
+  // prime, and running out of it is the end, not a discontinuity.
+  void end() { ending_ = true; }
+  // Ended and played out (or corked, so that what it holds never plays).
+  bool drained() const { return ending_ && (size_ == 0 || corked_); }
+
   // Adds up to `frames` frames to `out` (the mixer). A member that is corked
   // or has not primed adds nothing; a playing member that has fewer frames than asked
   // adds what it has, counts one discontinuity and primes again.
@@ -98,6 +106,7 @@ class MemberBuffer {
   std::optional<std::size_t> baseline_least_;
   bool playing_ = false;
   bool corked_ = false;
+  bool ending_ = false;
   std::uint64_t dropped_frames_ = 0;
   std::uint64_t discontinuities_ = 0;
 };
@@ -111,8 +120,8 @@ class Mixer {
   explicit Mixer(const MixerLimits& limits = MixerLimits());
 
   // Members are added when their stream is created and removed before it is
-  // destroyed; a removed member's uncounted losses are passed on at the next
-  // tick.
+  // destroyed; a removed member's uncounted losses, and the frames it still
+  // held, are passed on at the next tick.
   void add(MemberBuffer* member);
   void remove(MemberBuffer* member);
 

@@ -277,9 +277,64 @@ TEST(Mixer, RemovedMemberLeavesItsCountsBehind) {
   }
   EXPECT_EQ(mixer.member_count(), 0u);
   output.tick(mixer, 5 * kMs);
-  EXPECT_GT(output.dropped_frames, 0u);
+  EXPECT_EQ(output.dropped_frames, limits.capacity_frames + 10) << "none of it played";
   EXPECT_EQ(output.frames(), 240u);
   EXPECT_EQ(output.samples[0], 0.0f);
+}
+
+// A stream that ends leaves its last fragments in its buffer: they are
+// played out, whether the member had primed or not, and its end is no
+// discontinuity. A corked one is drained at once; removing it counts what
+// it held.
+TEST(Mixer, EndedMemberPlaysOutWhatItHoldsThenLeaves) {
+  struct Case {
+    const char* name;
+    int fragments_before;  // written and played before the end
+    int fragments_held;    // written just before the end
+    bool corked;
+    std::size_t played;  // frames of the ramp in the mix
+    std::uint64_t dropped;
+  };
+  const Case cases[] = {
+      {"playing", 4, 2, false, 6 * 480, 0},
+      {"never primed (a stream shorter than the priming level)", 0, 1, false, 480, 0},
+      {"corked", 4, 2, true, 240, 6 * 480 - 240},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MixerLimits limits;
+    Mixer mixer(limits);
+    MemberBuffer member(limits);
+    mixer.add(&member);
+    RecordingOutput output;
+    mixer.start(0);
+    write_fragments(member, c.fragments_before, 1.0f);
+    output.tick(mixer, 5 * kMs);
+    write_fragments(member, c.fragments_held, 1.0f + 480.0f * c.fragments_before);
+    member.set_corked(c.corked);
+    member.end();
+    std::uint64_t now = 5 * kMs;
+    while (!member.drained() && now < 1000 * kMs) {
+      now += 5 * kMs;
+      output.tick(mixer, now);
+    }
+    ASSERT_TRUE(member.drained());
+    mixer.remove(&member);
+    output.tick(mixer, now + 5 * kMs);
+    // The ramp from its first frame, after the silence before it primed.
+    std::size_t from = 0;
+    while (from < output.frames() && output.samples[from * 2] == 0.0f) {
+      ++from;
+    }
+    std::size_t played = 0;
+    while (from + played < output.frames() &&
+           output.samples[(from + played) * 2] == static_cast<float>(played + 1)) {
+      ++played;
+    }
+    EXPECT_EQ(played, c.played);
+    EXPECT_EQ(output.dropped_frames, c.dropped);
+    EXPECT_EQ(output.discontinuities, 0u);
+  }
 }
 
 }  // namespace

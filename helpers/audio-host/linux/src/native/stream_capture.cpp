@@ -61,6 +61,10 @@ StreamCapture::~StreamCapture() {
     }
   }
   sink_inputs_.clear();
+  for (const auto& monitor : ending_) {
+    mixer_.remove(&monitor->buffer);
+  }
+  ending_.clear();
   in_.connection->on_connection_lost(nullptr, nullptr);
   timer_.reset();
   io_events_.clear();
@@ -284,10 +288,26 @@ void StreamCapture::remove_sink_input(std::uint32_t index) {
   if (found == sink_inputs_.end()) {
     return;
   }
-  if (found->second.monitor) {
-    mixer_.remove(&found->second.monitor->buffer);
+  // The stream has gone, but the last few fragments it played are still in
+  // its buffer: the monitor loses its stream and connection now and plays
+  // them out.
+  if (std::unique_ptr<Monitor> monitor = std::move(found->second.monitor)) {
+    monitor->stream.reset();
+    monitor->context.reset();
+    monitor->buffer.end();
+    ending_.push_back(std::move(monitor));
   }
   sink_inputs_.erase(found);
+}
+
+void StreamCapture::release_drained_monitors() {
+  std::erase_if(ending_, [this](const std::unique_ptr<Monitor>& monitor) {
+    if (!monitor->buffer.drained()) {
+      return false;
+    }
+    mixer_.remove(&monitor->buffer);
+    return true;
+  });
 }
 
 void StreamCapture::open_monitor(Monitor& monitor) {
@@ -431,6 +451,7 @@ void StreamCapture::tick() {
   const std::uint64_t now = monotonic_now_ns();
   maintain_monitors(now);
   mixer_.tick(now, *in_.producer);
+  release_drained_monitors();
 }
 
 }  // namespace audio_host::linux_host

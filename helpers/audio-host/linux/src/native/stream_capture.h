@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "mixer.h"
 #include "native/sound_server.h"
@@ -104,6 +105,7 @@ class StreamCapture {
   void request_client(std::uint32_t index);
   void decide(SinkInput& entry, std::uint32_t index, std::optional<std::uint32_t> pid);
   void remove_sink_input(std::uint32_t index);
+  void release_drained_monitors();
   void open_monitor(Monitor& monitor);
   void connect_monitor_stream(Monitor& monitor);
   static void mark_failed(Monitor& monitor);
@@ -126,6 +128,10 @@ class StreamCapture {
   MixerLimits limits_;
   Mixer mixer_;
   std::map<std::uint32_t, SinkInput> sink_inputs_;
+  // Monitors of streams that have gone, without their stream and
+  // connection, whose buffers still play out what they hold; each leaves
+  // the mix once it has drained.
+  std::vector<std::unique_ptr<Monitor>> ending_;
   std::map<std::uint32_t, std::optional<std::uint32_t>> client_pids_;
   // Client info asked for and not yet answered, by client index.
   std::map<std::uint32_t, std::pair<StreamCapture*, std::uint32_t>> client_requests_;
