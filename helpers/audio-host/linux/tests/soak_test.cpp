@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -135,39 +136,55 @@ class LoadedModule {
   std::string index_;
 };
 
-// Tone segments in mono s16le PCM at 48 kHz: runs of 10 ms windows whose
-// RMS is above -26 dBFS, at least 30 ms long, apart by at least 50 ms.
-int count_tone_segments(const std::string& pcm) {
+// Tone segments in mono s16le PCM at 48 kHz: groups of 10 ms windows whose
+// RMS is above -26 dBFS, at least 3 of them, where a quiet of less than 50 ms
+// does not end a group. Times in 10 ms windows.
+struct ToneSegment {
+  std::size_t start = 0;
+  std::size_t end = 0;           // one past its last loud window
+  std::size_t quiet_before = 0;  // since the previous segment's end
+};
+
+std::vector<ToneSegment> tone_segments(const std::string& pcm) {
   constexpr std::size_t kWindow = 480;
   constexpr double kLoud = 0.05;
-  constexpr int kMinLoud = 3;
-  constexpr int kMinQuiet = 5;
-  int segments = 0;
-  int loud_run = 0;
-  int quiet_run = kMinQuiet;
-  bool counted = false;
-  for (std::size_t at = 0; at + 2 * kWindow <= pcm.size(); at += 2 * kWindow) {
+  constexpr std::size_t kMinLoud = 3;
+  constexpr std::size_t kMinQuiet = 5;
+  std::vector<ToneSegment> segments;
+  std::optional<ToneSegment> group;
+  std::size_t loud_windows = 0;
+  std::size_t previous_end = 0;
+  const auto close_group = [&] {
+    if (group && loud_windows >= kMinLoud) {
+      group->quiet_before = group->start - previous_end;
+      previous_end = group->end;
+      segments.push_back(*group);
+    }
+    group.reset();
+    loud_windows = 0;
+  };
+  for (std::size_t window = 0; (window + 1) * 2 * kWindow <= pcm.size(); ++window) {
     double sum = 0;
     for (std::size_t i = 0; i < kWindow; ++i) {
-      const auto low = static_cast<unsigned char>(pcm[at + 2 * i]);
-      const auto high = static_cast<unsigned char>(pcm[at + 2 * i + 1]);
+      const std::size_t at = (window * kWindow + i) * 2;
+      const auto low = static_cast<unsigned char>(pcm[at]);
+      const auto high = static_cast<unsigned char>(pcm[at + 1]);
       const double sample = static_cast<std::int16_t>(low | (high << 8)) / 32768.0;
       sum += sample * sample;
     }
-    if (std::sqrt(sum / kWindow) > kLoud) {
-      if (quiet_run >= kMinQuiet) {
-        loud_run = 0;
-        counted = false;
-      }
-      quiet_run = 0;
-      if (++loud_run >= kMinLoud && !counted) {
-        ++segments;
-        counted = true;
-      }
-    } else {
-      ++quiet_run;
+    if (std::sqrt(sum / kWindow) <= kLoud) {
+      continue;
     }
+    if (group && window - group->end >= kMinQuiet) {
+      close_group();
+    }
+    if (!group) {
+      group = ToneSegment{window, window, 0};
+    }
+    group->end = window + 1;
+    ++loud_windows;
   }
+  close_group();
   return segments;
 }
 
@@ -407,7 +424,9 @@ TEST_F(Soak, TargetRestartingItsStream50TimesIsPickedUpEachTime) {
                         " ]; do paplay " + burst + "; sleep 0.15; i=$((i + 1)); done; sleep 0.5"},
                    options));
   HostSession session;
-  ASSERT_TRUE(session.start(target_arguments(target.pid())));
+  test_support::TranslatorOptions diagnostics;
+  diagnostics.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
+  ASSERT_TRUE(session.start(target_arguments(target.pid()), diagnostics));
   Child& host = session.translator();
   ASSERT_TRUE(host.wait_for_out_bytes(kBlockBytes * 25, kTimeout)) << host.err();
   const int go = ::open(gate.c_str(), O_WRONLY | O_CLOEXEC);
@@ -417,10 +436,34 @@ TEST_F(Soak, TargetRestartingItsStream50TimesIsPickedUpEachTime) {
 
   // The target ends after its last tone: so does the capture.
   EXPECT_EQ(session.host_status(Milliseconds(120000)), 1);
-  EXPECT_EQ(host.err(), kFormatLine + test_support::error_line("selected process exited"));
+  const std::string& err = host.err();
+  const std::string error = test_support::error_line("selected process exited");
+  int others = 0;
+  const auto statistics = test_support::last_statistics(err, nullptr, &others);
+  EXPECT_EQ(err.rfind(kFormatLine, 0), 0u) << err;
+  EXPECT_TRUE(err.ends_with(error)) << err;
+  EXPECT_EQ(others, 1) << err;
   EXPECT_EQ(host.out().size() % kBlockBytes, 0u);
-  EXPECT_EQ(count_tone_segments(host.out()), kRestarts)
-      << "tone segments in " << host.out().size() / kPcmBytesPerSecond << " s of PCM";
+
+  // Each tone starts after the player's pause (150 ms and its start-up). A
+  // tone cut in two by a shorter quiet is audio the host lost: the
+  // statistics line must have counted it.
+  const std::vector<ToneSegment> segments = tone_segments(host.out());
+  std::ostringstream shown;
+  int tones = 0;
+  for (const ToneSegment& segment : segments) {
+    const bool onset = tones == 0 || segment.quiet_before >= 10;
+    tones += onset ? 1 : 0;
+    shown << (onset ? "\n" : " | after ") << segment.quiet_before * 10
+          << " ms quiet: " << segment.start * 10 << "-" << segment.end * 10 << " ms";
+  }
+  EXPECT_EQ(tones, kRestarts) << "tone segments in " << host.out().size() / kPcmBytesPerSecond
+                              << " s of PCM:" << shown.str();
+  if (segments.size() != static_cast<std::size_t>(tones)) {
+    ASSERT_TRUE(statistics) << err;
+    EXPECT_GT(statistics->discontinuities + statistics->dropped_frames, 0u)
+        << "a tone was cut uncounted:" << shown.str();
+  }
 }
 
 // The reader stops reading for 2 s, then reads on. The capture worker
