@@ -13,7 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "native/processes.h"
 #include "support/host_session.h"
 #include "support/sound.h"
 
@@ -24,6 +23,7 @@ using test_support::error_line;
 using test_support::HostSession;
 using test_support::kFormatLine;
 using test_support::Milliseconds;
+using test_support::target_arguments;
 
 constexpr Milliseconds kTimeout(20000);
 constexpr std::size_t kBytesPerSecond = 96000;
@@ -36,17 +36,6 @@ class Capture : public ::testing::Test {
     }
   }
 
-  static std::vector<std::string> target_arguments(pid_t pid) {
-    auto identity = audio_host::linux_host::read_process_identity(static_cast<std::uint32_t>(pid));
-    EXPECT_TRUE(identity) << identity.error();
-    if (!identity) {
-      return {};
-    }
-    return {"--exclude-pids",   "{self}",
-            "--target",         "pid:" + std::to_string(pid),
-            "--expected-exe",   identity.value().exe(),
-            "--expected-start", std::to_string(identity.value().start_time())};
-  }
   static std::vector<std::string> system_arguments() {
     return {"--exclude-pids", "{self}", "--target", "system"};
   }

@@ -23,7 +23,6 @@
 #include <thread>
 
 #include "mixer.h"
-#include "native/processes.h"
 #include "support/host_session.h"
 #include "support/sound.h"
 
@@ -34,6 +33,7 @@ using test_support::Child;
 using test_support::HostSession;
 using test_support::kFormatLine;
 using test_support::Milliseconds;
+using test_support::target_arguments;
 
 constexpr Milliseconds kTimeout(20000);
 constexpr std::size_t kBlockBytes = 1920;       // 20 ms of mono s16le
@@ -186,18 +186,6 @@ std::vector<ToneSegment> tone_segments(const std::string& pcm) {
   }
   close_group();
   return segments;
-}
-
-std::vector<std::string> target_arguments(pid_t pid) {
-  auto identity = audio_host::linux_host::read_process_identity(static_cast<std::uint32_t>(pid));
-  EXPECT_TRUE(identity) << identity.error();
-  if (!identity) {
-    return {};
-  }
-  return {"--exclude-pids",   "{self}",
-          "--target",         "pid:" + std::to_string(pid),
-          "--expected-exe",   identity.value().exe(),
-          "--expected-start", std::to_string(identity.value().start_time())};
 }
 
 class Soak : public ::testing::Test {

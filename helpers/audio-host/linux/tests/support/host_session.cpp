@@ -3,12 +3,26 @@
 #include <cstdio>
 #include <thread>
 
+#include "native/processes.h"
+
 namespace test_support {
 namespace {
 // Every test program that starts the host adopts it when its translator
 // ends first.
 const bool kSubreaper = (become_subreaper(), true);
 }  // namespace
+
+std::vector<std::string> target_arguments(pid_t pid) {
+  auto identity = audio_host::linux_host::read_process_identity(static_cast<std::uint32_t>(pid));
+  if (!identity) {
+    std::fprintf(stderr, "identity of %d: %s\n", static_cast<int>(pid), identity.error().c_str());
+    return {};
+  }
+  return {"--exclude-pids",   "{self}",
+          "--target",         "pid:" + std::to_string(pid),
+          "--expected-exe",   identity.value().exe(),
+          "--expected-start", std::to_string(identity.value().start_time())};
+}
 
 bool HostSession::start(const std::vector<std::string>& host_arguments,
                         const TranslatorOptions& options) {

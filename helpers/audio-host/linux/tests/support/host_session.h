@@ -30,6 +30,12 @@ inline std::string host_program() {
   return program_folder() + "audio-host";
 }
 
+// The host's arguments for capturing process `pid` as the translator
+// would ask for it: the translator's PID placeholder, the target, and the
+// identity read from /proc now. Empty (with the reason on standard error)
+// when the identity cannot be read.
+std::vector<std::string> target_arguments(pid_t pid);
+
 struct TranslatorOptions {
   std::vector<std::string> translator_arguments;  // before "--"
   std::vector<std::string> environment;
