@@ -54,7 +54,8 @@ void MemberBuffer::mix_into(float* out, std::size_t frames) {
     playing_ = true;
     window_least_ = size_;
     window_read_ = 0;
-    baseline_least_.reset();
+    baseline_least_ = 0;
+    baseline_windows_ = 0;
   }
   const std::size_t capacity = limits_.capacity_frames;
   const std::size_t available = std::min(frames, size_);
@@ -79,15 +80,16 @@ void MemberBuffer::mix_into(float* out, std::size_t frames) {
   }
   // Drift: the least a buffer holds over a window of reading is steady
   // while the stream keeps the clock's pace. Once it has grown by more than
-  // one delivery over the first window's, the stream runs ahead, and the
-  // surplus goes a little at a time.
+  // one delivery over the pace, the stream runs ahead, and the surplus goes
+  // a little at a time.
   window_least_ = std::min(window_least_, size_);
   window_read_ += frames;
   if (window_read_ >= limits_.drift_window_frames) {
-    if (!baseline_least_) {
-      baseline_least_ = window_least_;
-    } else if (window_least_ > *baseline_least_ + largest_write_) {
-      discard_oldest(std::min(window_least_ - *baseline_least_, limits_.drift_step_frames));
+    if (baseline_windows_ < limits_.drift_pace_windows) {
+      baseline_least_ = std::max(baseline_least_, window_least_);
+      ++baseline_windows_;
+    } else if (window_least_ > baseline_least_ + largest_write_) {
+      discard_oldest(std::min(window_least_ - baseline_least_, limits_.drift_step_frames));
     }
     window_least_ = size_;
     window_read_ = 0;

@@ -6,8 +6,10 @@
 // created. A member is not read until it holds a little audio (it primes).
 // A stream whose clock runs slightly fast (the server's drifting against
 // ours) fills its buffer slowly: once the least it held over a second of
-// reading has grown by more than one delivery over the first second's, its
-// oldest frames are dropped back towards that level, at most 5 ms a second.
+// reading has grown by more than one delivery over its pace (the highest of
+// those least levels in its first three seconds, so that one late delivery
+// while it starts does not set the pace too low), its oldest frames are
+// dropped back towards that level, at most 5 ms a second.
 // A stream that keeps the clock's pace keeps what it held when it began.
 // What arrives beyond the high-water mark (a burst, a stream far ahead) is
 // dropped oldest first at once, and a playing member that runs dry is filled
@@ -26,7 +28,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "capture.h"
@@ -44,7 +45,8 @@ struct MixerLimits {
   std::size_t max_catch_up_frames = 9600;   // 200 ms mixed per tick; the rest is skipped
   std::size_t slice_frames = 960;           // frames mixed and pushed at a time
   std::size_t drift_window_frames = 48000;  // reading between two checks for drift...
-  std::size_t drift_step_frames = 240;      // ...and at most 5 ms dropped at each
+  std::size_t drift_step_frames = 240;      // ...and at most 5 ms dropped at each...
+  std::size_t drift_pace_windows = 3;       // ...after the windows that set the pace
 };
 
 // One member stream's jitter buffer.
@@ -102,8 +104,10 @@ class MemberBuffer {
   // read since then.
   std::size_t window_least_ = 0;
   std::size_t window_read_ = 0;
-  // The least held over the first window after priming: the stream's pace.
-  std::optional<std::size_t> baseline_least_;
+  // The stream's pace: the highest of the least levels held over the first
+  // pace windows after priming, and how many of those have passed.
+  std::size_t baseline_least_ = 0;
+  std::size_t baseline_windows_ = 0;
   bool playing_ = false;
   bool corked_ = false;
   bool ending_ = false;

@@ -250,6 +250,33 @@ TEST(Mixer, AStreamAtThePaceOfTheClockKeepsWhatItHolds) {
   EXPECT_EQ(output.discontinuities, 0u);
 }
 
+// A stream at the clock's pace whose delivery is late once while it starts
+// (the server busy opening other streams): the dip in what it held is not
+// its pace, and nothing is dropped afterwards.
+TEST(Mixer, ALateDeliveryAtTheStartIsNotTakenForThePace) {
+  MixerLimits limits;
+  Mixer mixer(limits);
+  MemberBuffer member(limits);
+  mixer.add(&member);
+  RecordingOutput output;
+  mixer.start(0);
+  for (int i = 0; i < 4; ++i) {
+    const std::vector<float> head = ramp(480, 0.0f);
+    member.write(head.data(), 480);
+  }
+  for (std::uint64_t t = 10; t <= 30'000; t += 10) {
+    // 30 ms late at 0.5 s: the three fragments come with the next one.
+    const int fragments = t >= 500 && t < 530 ? 0 : t == 530 ? 4 : 1;
+    for (int i = 0; i < fragments; ++i) {
+      const std::vector<float> audio = ramp(480, 0.0f);
+      member.write(audio.data(), 480);
+    }
+    output.tick(mixer, t * kMs);
+  }
+  EXPECT_EQ(output.dropped_frames, 0u);
+  EXPECT_EQ(output.discontinuities, 0u);
+}
+
 TEST(Mixer, CatchUpAfterAStallIsCappedAndTheRestCounted) {
   MixerLimits limits;
   Mixer mixer(limits);
