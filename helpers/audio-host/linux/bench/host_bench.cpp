@@ -358,8 +358,8 @@ class SinkMonitorReference {
       std::this_thread::sleep_for(Milliseconds(5));
     }
     pa_threaded_mainloop_lock(loop_.get());
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
-    stream_.reset(pa_stream_new(context_.get(), "onset reference", &spec, nullptr));
+    const pa_sample_spec format{PA_SAMPLE_S16LE, 48000, 1};
+    stream_.reset(pa_stream_new(context_.get(), "onset reference", &format, nullptr));
     bool connected = false;
     if (stream_) {
       pa_stream_set_read_callback(stream_.get(), &SinkMonitorReference::read, this);

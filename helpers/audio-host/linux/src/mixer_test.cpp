@@ -83,6 +83,20 @@ TEST(Mixer, PushesExactlyTheFramesDueAsSilenceWithoutMembers) {
   EXPECT_EQ(output.discontinuities, 0u);
 }
 
+// A mix with one member, its clock started at 0.
+class OneMember : public testing::Test {
+ protected:
+  OneMember() {
+    mixer.add(&member);
+    mixer.start(0);
+  }
+
+  MixerLimits limits;
+  Mixer mixer{limits};
+  MemberBuffer member{limits};
+  RecordingOutput output;
+};
+
 // Writes `fragments` fragments of 480 frames (10 ms) of a ramp from `first`.
 void write_fragments(MemberBuffer& member, int fragments, float first) {
   for (int i = 0; i < fragments; ++i) {
@@ -122,13 +136,7 @@ TEST(Mixer, MemberPrimesThenPlaysInOrderAndMembersAreSummed) {
   EXPECT_EQ(output.discontinuities, 0u);
 }
 
-TEST(Mixer, UnderrunIsFilledWithSilenceAndCountedOnce) {
-  MixerLimits limits;
-  Mixer mixer(limits);
-  MemberBuffer member(limits);
-  mixer.add(&member);
-  RecordingOutput output;
-  mixer.start(0);
+TEST_F(OneMember, UnderrunIsFilledWithSilenceAndCountedOnce) {
   write_fragments(member, 3, 1.0f);
   // 40 ms due: 1440 frames played, 480 frames of silence.
   output.tick(mixer, 40 * kMs);
@@ -145,13 +153,7 @@ TEST(Mixer, UnderrunIsFilledWithSilenceAndCountedOnce) {
   EXPECT_EQ(output.frames(), frames_due(500 * kMs));
 }
 
-TEST(Mixer, CorkedMemberStopsWithoutADiscontinuity) {
-  MixerLimits limits;
-  Mixer mixer(limits);
-  MemberBuffer member(limits);
-  mixer.add(&member);
-  RecordingOutput output;
-  mixer.start(0);
+TEST_F(OneMember, CorkedMemberStopsWithoutADiscontinuity) {
   write_fragments(member, 4, 1.0f);
   output.tick(mixer, 5 * kMs);
   ASSERT_TRUE(member.playing());
@@ -166,13 +168,7 @@ TEST(Mixer, CorkedMemberStopsWithoutADiscontinuity) {
   EXPECT_EQ(output.samples[before * 2], 241.0f);
 }
 
-TEST(Mixer, AudioBeyondTheHighWaterMarkIsDroppedOldestFirstAndCounted) {
-  MixerLimits limits;
-  Mixer mixer(limits);
-  MemberBuffer member(limits);
-  mixer.add(&member);
-  RecordingOutput output;
-  mixer.start(0);
+TEST_F(OneMember, AudioBeyondTheHighWaterMarkIsDroppedOldestFirstAndCounted) {
   // A burst far larger than the member can hold.
   const std::size_t burst = limits.capacity_frames + 1000;
   const std::vector<float> audio = ramp(burst, 1.0f);
@@ -198,13 +194,7 @@ TEST(Mixer, AudioBeyondTheHighWaterMarkIsDroppedOldestFirstAndCounted) {
 // A stream 1000 ppm fast (481 frames for every 480 the clock takes): the
 // surplus is dropped and counted in small steps, the buffer stays near its
 // priming level, and nothing runs dry.
-TEST(Mixer, AFastStreamLosesItsSurplusInSmallSteps) {
-  MixerLimits limits;
-  Mixer mixer(limits);
-  MemberBuffer member(limits);
-  mixer.add(&member);
-  RecordingOutput output;
-  mixer.start(0);
+TEST_F(OneMember, AFastStreamLosesItsSurplusInSmallSteps) {
   std::uint64_t written = 0;
   std::uint64_t largest_step = 0;
   for (std::uint64_t t = 10; t <= 120'000; t += 10) {      // two minutes
@@ -230,13 +220,7 @@ TEST(Mixer, AFastStreamLosesItsSurplusInSmallSteps) {
 
 // A stream that keeps the clock's pace loses nothing, however much it held
 // when it began (a server that hands over what it had buffered first).
-TEST(Mixer, AStreamAtThePaceOfTheClockKeepsWhatItHolds) {
-  MixerLimits limits;
-  Mixer mixer(limits);
-  MemberBuffer member(limits);
-  mixer.add(&member);
-  RecordingOutput output;
-  mixer.start(0);
+TEST_F(OneMember, AStreamAtThePaceOfTheClockKeepsWhatItHolds) {
   for (int i = 0; i < 5; ++i) {  // 50 ms at once, in the server's usual pieces
     const std::vector<float> head = ramp(480, 0.0f);
     member.write(head.data(), 480);
@@ -253,13 +237,7 @@ TEST(Mixer, AStreamAtThePaceOfTheClockKeepsWhatItHolds) {
 // A stream at the clock's pace whose delivery is late once while it starts
 // (the server busy opening other streams): the dip in what it held is not
 // its pace, and nothing is dropped afterwards.
-TEST(Mixer, ALateDeliveryAtTheStartIsNotTakenForThePace) {
-  MixerLimits limits;
-  Mixer mixer(limits);
-  MemberBuffer member(limits);
-  mixer.add(&member);
-  RecordingOutput output;
-  mixer.start(0);
+TEST_F(OneMember, ALateDeliveryAtTheStartIsNotTakenForThePace) {
   for (int i = 0; i < 4; ++i) {
     const std::vector<float> head = ramp(480, 0.0f);
     member.write(head.data(), 480);
