@@ -24,8 +24,8 @@ void check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The host only writes valid UTF-8; make the input so.
   const std::u16string wide =
-      vantle_audio::utf8_to_utf16_lossy(std::string(reinterpret_cast<const char*>(data), size));
-  const std::string text = vantle_audio::utf16_to_utf8_lossy(wide.data(), wide.size());
+      vantle::utf8_to_utf16_lossy(std::string(reinterpret_cast<const char*>(data), size));
+  const std::string text = vantle::utf16_to_utf8_lossy(wide.data(), wide.size());
 
   const std::string event = audio_host::error_event(text).to_json();
   const auto parsed_event = nlohmann::json::parse(event);

@@ -8,7 +8,7 @@
 namespace audio_host {
 namespace {
 
-using vantle_audio::make_error;
+using vantle::make_error;
 
 // Decimal ASCII with an optional single leading '+'; zero, overflow and any
 // other character are refused.

@@ -12,7 +12,7 @@
 
 namespace audio_host {
 
-using vantle_audio::Result;
+using vantle::Result;
 
 struct ListApplications {
   friend bool operator==(const ListApplications&, const ListApplications&) = default;

@@ -52,17 +52,17 @@ EventObject error_event(std::string_view message) {
   return event;
 }
 
-vantle_audio::Status write_event_line(const EventObject& event) {
-  using vantle_audio::StandardStream;
+vantle::Status write_event_line(const EventObject& event) {
+  using vantle::StandardStream;
   std::string line = event.to_json();
   line.push_back('\n');
-  std::lock_guard<std::mutex> lock(vantle_audio::standard_stream_lock(StandardStream::error));
+  std::lock_guard<std::mutex> lock(vantle::standard_stream_lock(StandardStream::error));
   if (g_event_output_failed.load(std::memory_order_relaxed)) {
-    return vantle_audio::make_error("standard error is no longer writable");
+    return vantle::make_error("standard error is no longer writable");
   }
   // Without a standard error handle the line is dropped and the run goes on.
-  const vantle_audio::WriteStatus written =
-      vantle_audio::write_all(StandardStream::error, line.data(), line.size());
+  const vantle::WriteStatus written =
+      vantle::write_all(StandardStream::error, line.data(), line.size());
   if (!written.ok()) {
     g_event_output_failed.store(true, std::memory_order_relaxed);
   }

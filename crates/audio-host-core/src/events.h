@@ -41,6 +41,6 @@ EventObject error_event(std::string_view message);
 // error lock. With no standard error handle the line is dropped and this
 // succeeds. After a failed write, every later call fails at once without
 // writing: the host writes nothing more and ends with a non-zero status.
-vantle_audio::Status write_event_line(const EventObject& event);
+vantle::Status write_event_line(const EventObject& event);
 
 }  // namespace audio_host

@@ -43,13 +43,12 @@ std::string application_list_json(const std::vector<ApplicationEntry>& entries) 
   return std::move(writer).text();
 }
 
-vantle_audio::Status write_application_list(const std::vector<ApplicationEntry>& entries) {
-  using vantle_audio::StandardStream;
+vantle::Status write_application_list(const std::vector<ApplicationEntry>& entries) {
+  using vantle::StandardStream;
   const std::string text = application_list_json(entries);
-  const std::lock_guard<std::mutex> lock(
-      vantle_audio::standard_stream_lock(StandardStream::output));
-  return vantle_audio::write_all(StandardStream::output, text.data(), text.size(),
-                                 vantle_audio::MissingStream::fail)
+  const std::lock_guard<std::mutex> lock(vantle::standard_stream_lock(StandardStream::output));
+  return vantle::write_all(StandardStream::output, text.data(), text.size(),
+                           vantle::MissingStream::fail)
       .status();
 }
 

@@ -41,6 +41,6 @@ std::string application_list_json(const std::vector<ApplicationEntry>& entries);
 // Writes the array to standard output under its lock. A listing that reaches
 // nobody has failed: a missing or invalid handle and a reader that is gone
 // are errors, with the system's text for the write.
-vantle_audio::Status write_application_list(const std::vector<ApplicationEntry>& entries);
+vantle::Status write_application_list(const std::vector<ApplicationEntry>& entries);
 
 }  // namespace audio_host

@@ -7,8 +7,8 @@
 namespace audio_host {
 namespace {
 
-using vantle_audio::make_error;
-using vantle_audio::Status;
+using vantle::make_error;
+using vantle::Status;
 
 constexpr const char* kCyclicAncestry = "cyclic process ancestry";
 constexpr const char* kTargetTouchesTranslator =
@@ -20,8 +20,8 @@ char ascii_lower(char c) {
 
 }  // namespace
 
-vantle_audio::Result<bool> is_on_ancestry_line(const ProcessTable& table, std::uint32_t start,
-                                               std::uint32_t sought) {
+vantle::Result<bool> is_on_ancestry_line(const ProcessTable& table, std::uint32_t start,
+                                         std::uint32_t sought) {
   std::set<std::uint32_t> visited;
   std::uint32_t current = start;
   while (true) {

@@ -28,8 +28,8 @@ using ProcessTable = std::map<std::uint32_t, std::uint32_t>;
 // walk follows the recorded parents; PID 0 and a PID missing from the table
 // end it with false. A parent link met twice is the error
 // "cyclic process ancestry".
-vantle_audio::Result<bool> is_on_ancestry_line(const ProcessTable& table, std::uint32_t start,
-                                               std::uint32_t sought);
+vantle::Result<bool> is_on_ancestry_line(const ProcessTable& table, std::uint32_t start,
+                                         std::uint32_t sought);
 
 // The checks made before a capture, in order; the first that fails decides
 // the message:
@@ -40,8 +40,8 @@ vantle_audio::Result<bool> is_on_ancestry_line(const ProcessTable& table, std::u
 //   4. the target is not the translator nor one of its descendants;
 //   5. the target is not one of the translator's ancestors.
 // A request without a target (`CaptureSystem`) stops after the second check.
-vantle_audio::Status check_ancestry_rules(const HostRequest& request, std::uint32_t excluded_pid,
-                                          std::uint32_t own_pid, const ProcessTable& table);
+vantle::Status check_ancestry_rules(const HostRequest& request, std::uint32_t excluded_pid,
+                                    std::uint32_t own_pid, const ProcessTable& table);
 
 // How the platform spells executable paths. Windows paths are compared
 // without regard to the case of ASCII letters and separate their parts with
@@ -57,9 +57,9 @@ bool same_executable_path(std::string_view path, std::string_view expected, Path
 // Whether a process read now is the instance the translator selected: the
 // path first (see same_executable_path), then the exact creation time.
 // Fails with "selected process identity changed; refresh the process list".
-vantle_audio::Status verify_identity_values(std::string_view exe, std::uint64_t start_time,
-                                            std::string_view expected_exe,
-                                            std::uint64_t expected_start, PathRules rules);
+vantle::Status verify_identity_values(std::string_view exe, std::uint64_t start_time,
+                                      std::string_view expected_exe, std::uint64_t expected_start,
+                                      PathRules rules);
 
 // The part of `path` after its last separator; the whole path without one.
 std::string_view executable_label(std::string_view path, PathRules rules);

@@ -234,9 +234,10 @@ struct TimedOutput {
   double worker_cpu_first = 0;
   double worker_cpu_last = 0;
 
-  static WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
+  static vantle::WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
     auto* self = static_cast<TimedOutput*>(context);
-    WriteStatus status = OutputSink::standard(StandardStream::output).write(bytes, size);
+    vantle::WriteStatus status =
+        OutputSink::standard(vantle::StandardStream::output).write(bytes, size);
     self->written.push_back(Clock::now());
     const double cpu = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
     if (self->written.size() == 1) {

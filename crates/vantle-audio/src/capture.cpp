@@ -210,20 +210,21 @@ CaptureWorkerHandle& CaptureWorkerHandle::operator=(CaptureWorkerHandle&& other)
   return *this;
 }
 
-Status CaptureWorkerHandle::stop() {
+vantle::Status CaptureWorkerHandle::stop() {
   if (shared_ == nullptr) {
-    return Status::success();
+    return vantle::Status::success();
   }
   shared_->running.store(false);
   thread_.join();
   return shared_->output_error;
 }
 
-Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t sample_rate,
-                                           std::shared_ptr<std::atomic<bool>> output_failed,
-                                           const CaptureWorkerOptions& options) {
+vantle::Result<CaptureWorker> start_capture_worker(std::uint16_t channels,
+                                                   std::uint32_t sample_rate,
+                                                   std::shared_ptr<std::atomic<bool>> output_failed,
+                                                   const CaptureWorkerOptions& options) {
   if (channels == 0 || channels > kMaxChannels || sample_rate == 0 || kChunkRingCapacity == 0) {
-    return make_error(kInvalidFormat);
+    return vantle::make_error(kInvalidFormat);
   }
   if (output_failed == nullptr) {
     output_failed = std::make_shared<std::atomic<bool>>(false);
@@ -236,10 +237,10 @@ Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t
                                                   diagnostics, options);
   // On failure the body, and with it the consumer end and its shares, is
   // already gone; the producer end and the rest go with `queue`.
-  Result<WorkerThread> thread =
+  vantle::Result<WorkerThread> thread =
       WorkerThread::start("vantle-capture", std::move(body), options.worker_stack_size);
   if (!thread) {
-    return make_error("capture worker: " + thread.error());
+    return vantle::make_error("capture worker: " + thread.error());
   }
   CaptureWorkerHandle handle;
   handle.shared_ = std::move(queue.shared);
@@ -247,8 +248,9 @@ Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t
   return CaptureWorker{std::move(queue.producer), std::move(handle)};
 }
 
-Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t sample_rate,
-                                           std::shared_ptr<std::atomic<bool>> output_failed) {
+vantle::Result<CaptureWorker> start_capture_worker(
+    std::uint16_t channels, std::uint32_t sample_rate,
+    std::shared_ptr<std::atomic<bool>> output_failed) {
   return start_capture_worker(channels, sample_rate, std::move(output_failed),
                               CaptureWorkerOptions{});
 }
@@ -259,9 +261,9 @@ CapturePipeline::~CapturePipeline() {
   }
 }
 
-Status CapturePipeline::stop() {
+vantle::Status CapturePipeline::stop() {
   producer_.reset();
-  Status output;
+  vantle::Status output;
   if (handle_) {
     output = stop_capture_worker(std::move(*handle_));
     handle_.reset();
@@ -269,7 +271,7 @@ Status CapturePipeline::stop() {
   return output;
 }
 
-Status stop_capture_worker(CaptureWorkerHandle handle) {
+vantle::Status stop_capture_worker(CaptureWorkerHandle handle) {
   return handle.stop();
 }
 

@@ -48,7 +48,7 @@ struct CaptureShared {
   // Written by the worker thread just before it ends, read by the handle
   // after the join: the write failure that ended the output, unless it was
   // the reader going away.
-  Status output_error;
+  vantle::Status output_error;
 };
 
 class CaptureProducer {
@@ -120,8 +120,8 @@ struct MonotonicClock {
 // Where the worker's output goes and what it reads; the defaults are the
 // product's. Tests replace them.
 struct CaptureWorkerOptions {
-  OutputSink pcm_output = OutputSink::standard(StandardStream::output);
-  OutputSink statistics_output = OutputSink::standard(StandardStream::error);
+  OutputSink pcm_output = OutputSink::standard(vantle::StandardStream::output);
+  OutputSink statistics_output = OutputSink::standard(vantle::StandardStream::error);
   MonotonicClock clock = MonotonicClock::steady();
   // Unset: the presence of VANTLE_AUDIO_DIAGNOSTICS, read once at start.
   std::optional<bool> diagnostics;
@@ -141,11 +141,11 @@ class CaptureWorkerHandle {
   const std::atomic<bool>& running() const { return shared_->running; }
 
  private:
-  friend Result<CaptureWorker> start_capture_worker(std::uint16_t, std::uint32_t,
-                                                    std::shared_ptr<std::atomic<bool>>,
-                                                    const CaptureWorkerOptions&);
-  friend Status stop_capture_worker(CaptureWorkerHandle handle);
-  Status stop();
+  friend vantle::Result<CaptureWorker> start_capture_worker(std::uint16_t, std::uint32_t,
+                                                            std::shared_ptr<std::atomic<bool>>,
+                                                            const CaptureWorkerOptions&);
+  friend vantle::Status stop_capture_worker(CaptureWorkerHandle handle);
+  vantle::Status stop();
 
   std::shared_ptr<CaptureShared> shared_;
   WorkerThread thread_;
@@ -161,11 +161,13 @@ struct CaptureWorker {
 // worker thread "vantle-capture". A thread that cannot be created gives
 // "capture worker: " and the system's error text; nothing stays behind.
 // A null `output_failed` is replaced by a flag of the worker's own.
-Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t sample_rate,
-                                           std::shared_ptr<std::atomic<bool>> output_failed,
-                                           const CaptureWorkerOptions& options);
-Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t sample_rate,
-                                           std::shared_ptr<std::atomic<bool>> output_failed);
+vantle::Result<CaptureWorker> start_capture_worker(std::uint16_t channels,
+                                                   std::uint32_t sample_rate,
+                                                   std::shared_ptr<std::atomic<bool>> output_failed,
+                                                   const CaptureWorkerOptions& options);
+vantle::Result<CaptureWorker> start_capture_worker(
+    std::uint16_t channels, std::uint32_t sample_rate,
+    std::shared_ptr<std::atomic<bool>> output_failed);
 
 // The pipeline as a run sequence holds it: the producer its capture feeds
 // and the worker behind it, taken down in the order each end needs. Main
@@ -185,7 +187,7 @@ class CapturePipeline {
   // After the capture: releases the producer, then stops and joins the
   // worker (stop_capture_worker); returns the error that ended the PCM
   // output, if one did.
-  Status stop();
+  vantle::Status stop();
 
  private:
   std::optional<CaptureProducer> producer_;
@@ -198,6 +200,6 @@ class CapturePipeline {
 // PCM output, if one did: a failed write (the reader going away is not an
 // error) or conversion. The capture ends through `output_failed` either way;
 // this tells the run sequence whether that end is normal.
-Status stop_capture_worker(CaptureWorkerHandle handle);
+vantle::Status stop_capture_worker(CaptureWorkerHandle handle);
 
 }  // namespace vantle_audio

@@ -29,17 +29,17 @@ class RedirectedStream {
  public:
   enum class Mode { read, reader_gone, missing };
 
-  RedirectedStream(StandardStream stream, Mode mode) {
+  RedirectedStream(vantle::StandardStream stream, Mode mode) {
 #ifdef _WIN32
-    id_ = stream == StandardStream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+    id_ = stream == vantle::StandardStream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
     saved_ = GetStdHandle(id_);
     if (mode != Mode::missing) {
       CreatePipe(&read_, &write_, nullptr, 1 << 16);
     }
     SetStdHandle(id_, write_);
 #else
-    target_ = stream == StandardStream::output ? STDOUT_FILENO : STDERR_FILENO;
-    std::fflush(stream == StandardStream::output ? stdout : stderr);
+    target_ = stream == vantle::StandardStream::output ? STDOUT_FILENO : STDERR_FILENO;
+    std::fflush(stream == vantle::StandardStream::output ? stdout : stderr);
     saved_ = ::dup(target_);
     if (mode == Mode::missing) {
       ::close(target_);
@@ -154,8 +154,8 @@ TEST_F(StdStreamsFixture, BlocksAndStatisticsLineArriveUnchanged) {
   testing::append_frames(samples, 0, 2000);
   bool pcm_arrived = false;
   bool line_arrived = false;
-  RedirectedStream out(StandardStream::output, RedirectedStream::Mode::read);
-  RedirectedStream err(StandardStream::error, RedirectedStream::Mode::read);
+  RedirectedStream out(vantle::StandardStream::output, RedirectedStream::Mode::read);
+  RedirectedStream err(vantle::StandardStream::error, RedirectedStream::Mode::read);
   {
     testing::ScopedVariable diagnostics("VANTLE_AUDIO_DIAGNOSTICS", "1");
     CaptureWorkerOptions options;  // the real outputs
@@ -187,8 +187,8 @@ TEST_F(StdStreamsFixture, BlocksAndStatisticsLineArriveUnchanged) {
 TEST_F(StdStreamsFixture, ReaderGoneSetsOutputFailedAndPrintsNothing) {
   std::vector<float> samples(2 * 1920, 0.25f);
   bool failed = false;
-  RedirectedStream out(StandardStream::output, RedirectedStream::Mode::reader_gone);
-  RedirectedStream err(StandardStream::error, RedirectedStream::Mode::read);
+  RedirectedStream out(vantle::StandardStream::output, RedirectedStream::Mode::reader_gone);
+  RedirectedStream err(vantle::StandardStream::error, RedirectedStream::Mode::read);
   {
     CaptureWorkerOptions options;
     options.diagnostics = false;
@@ -206,7 +206,7 @@ TEST_F(StdStreamsFixture, ReaderGoneSetsOutputFailedAndPrintsNothing) {
 
 TEST_F(StdStreamsFixture, MissingOutputCountsAsWritten) {
   std::vector<float> samples(5 * 1920, 0.25f);
-  RedirectedStream out(StandardStream::output, RedirectedStream::Mode::missing);
+  RedirectedStream out(vantle::StandardStream::output, RedirectedStream::Mode::missing);
   {
     auto worker = start_capture_worker(2, 48000, output_failed);
     if (worker.ok()) {

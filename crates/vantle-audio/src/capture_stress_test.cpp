@@ -131,7 +131,7 @@ struct VerifyingSink {
   std::uint64_t blocks = 0;
   std::uint64_t bad_blocks = 0;
 
-  static WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
+  static vantle::WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
     auto* self = static_cast<VerifyingSink*>(context);
     const auto first = size == 4 * kPacketFrames ? packet_number(bytes) : std::nullopt;
     const auto second = first ? packet_number(bytes + 2 * kPacketFrames) : std::nullopt;
@@ -141,7 +141,7 @@ struct VerifyingSink {
       self->next_packet = *second + 1;
     }
     ++self->blocks;
-    return WriteStatus::written();
+    return vantle::WriteStatus::written();
   }
 };
 

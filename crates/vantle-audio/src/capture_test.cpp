@@ -250,9 +250,9 @@ struct WorkerFixture : ::testing::Test {
     worker->producer.push_samples(samples.data(), samples.size());
   }
   // What stop_capture_worker reported.
-  Status stop() {
+  vantle::Status stop() {
     if (!worker) {
-      return Status::success();
+      return vantle::Status::success();
     }
     CaptureWorkerHandle handle = std::move(worker->handle);
     worker.reset();  // the producer first, as the run sequence does
@@ -291,13 +291,13 @@ TEST_F(WorkerFixture, ChunksQueuedAtStopAreNeverWritten) {
   struct HeldSink {
     std::atomic<const std::atomic<bool>*> running{nullptr};
     std::atomic<int> calls{0};
-    static WriteStatus write(void* context, const std::uint8_t*, std::size_t) {
+    static vantle::WriteStatus write(void* context, const std::uint8_t*, std::size_t) {
       auto* self = static_cast<HeldSink*>(context);
       ++self->calls;
       while (self->running.load()->load()) {
         std::this_thread::sleep_for(1ms);
       }
-      return WriteStatus::written();
+      return vantle::WriteStatus::written();
     }
   } held;
   CaptureWorkerOptions options;
@@ -320,7 +320,7 @@ TEST_F(WorkerFixture, ChunksQueuedAtStopAreNeverWritten) {
 // A failed write ends the output either way; the stop tells the run whether
 // that was the reader going away (a normal end) or an error to report.
 struct FailedWriteFixture : WorkerFixture {
-  Status capture_until_the_second_write_fails(bool reader_gone) {
+  vantle::Status capture_until_the_second_write_fails(bool reader_gone) {
     pcm.fail_from_write(1, reader_gone);
     start();
     std::vector<float> samples;
@@ -329,7 +329,7 @@ struct FailedWriteFixture : WorkerFixture {
     EXPECT_TRUE(eventually([&] { return output_failed->load(); }));
     push(std::vector<float>(samples.begin() + 5 * 1920, samples.end()));
     std::this_thread::sleep_for(30ms);
-    Status stopped = stop();
+    vantle::Status stopped = stop();
     EXPECT_EQ(pcm.calls(), 2u);  // one written, one failed, then nothing
     EXPECT_EQ(pcm.writes().size(), 1u);
     EXPECT_TRUE(statistics.writes().empty());  // the failure itself prints nothing
@@ -338,7 +338,7 @@ struct FailedWriteFixture : WorkerFixture {
 };
 
 TEST_F(FailedWriteFixture, AnErrorIsReportedByTheStop) {
-  const Status stopped = capture_until_the_second_write_fails(false);
+  const vantle::Status stopped = capture_until_the_second_write_fails(false);
   ASSERT_FALSE(stopped.ok());
   EXPECT_EQ(stopped.error(), "disk full");
 }

@@ -14,10 +14,10 @@ namespace {
 
 constexpr const char* kIncompleteFrame = "incomplete audio frame";
 
-template <StandardStream stream>
-WriteStatus write_standard_stream(void*, const std::uint8_t* bytes, std::size_t size) {
-  std::lock_guard<std::mutex> lock(standard_stream_lock(stream));
-  return write_all(stream, bytes, size);
+template <vantle::StandardStream stream>
+vantle::WriteStatus write_standard_stream(void*, const std::uint8_t* bytes, std::size_t size) {
+  std::lock_guard<std::mutex> lock(vantle::standard_stream_lock(stream));
+  return vantle::write_all(stream, bytes, size);
 }
 
 // One mixed frame to its 16-bit sample, exactly as the stream defines it.
@@ -92,17 +92,17 @@ std::uint64_t convert_stereo_sse2(const float* samples, std::uint64_t frames, st
 
 }  // namespace
 
-OutputSink OutputSink::standard(StandardStream stream) {
-  return OutputSink{stream == StandardStream::output
-                        ? &write_standard_stream<StandardStream::output>
-                        : &write_standard_stream<StandardStream::error>,
+OutputSink OutputSink::standard(vantle::StandardStream stream) {
+  return OutputSink{stream == vantle::StandardStream::output
+                        ? &write_standard_stream<vantle::StandardStream::output>
+                        : &write_standard_stream<vantle::StandardStream::error>,
                     nullptr};
 }
 
-Status convert_block_to_s16le_into(const float* samples, std::uint64_t sample_count,
-                                   std::uint64_t channels, std::uint8_t* out) {
+vantle::Status convert_block_to_s16le_into(const float* samples, std::uint64_t sample_count,
+                                           std::uint64_t channels, std::uint8_t* out) {
   if (channels == 0 || sample_count % channels != 0) {
-    return make_error(kIncompleteFrame);
+    return vantle::make_error(kIncompleteFrame);
   }
   const std::uint64_t frames = sample_count / channels;
   std::uint64_t done = 0;
@@ -112,19 +112,20 @@ Status convert_block_to_s16le_into(const float* samples, std::uint64_t sample_co
   }
 #endif
   convert_frames(samples + done * channels, frames - done, channels, out + 2 * done);
-  return Status::success();
+  return vantle::Status::success();
 }
 
-Result<std::vector<std::uint8_t>> convert_block_to_s16le(const float* samples,
-                                                         std::uint64_t sample_count,
-                                                         std::uint64_t channels) {
+vantle::Result<std::vector<std::uint8_t>> convert_block_to_s16le(const float* samples,
+                                                                 std::uint64_t sample_count,
+                                                                 std::uint64_t channels) {
   if (channels == 0 || sample_count % channels != 0) {
-    return make_error(kIncompleteFrame);
+    return vantle::make_error(kIncompleteFrame);
   }
   std::vector<std::uint8_t> bytes(2 * (sample_count / channels));
-  Status status = convert_block_to_s16le_into(samples, sample_count, channels, bytes.data());
+  vantle::Status status =
+      convert_block_to_s16le_into(samples, sample_count, channels, bytes.data());
   if (!status) {
-    return make_error(status.error());
+    return vantle::make_error(status.error());
   }
   return bytes;
 }
@@ -158,14 +159,14 @@ void BlockAssembler::write_blocks(const std::atomic<bool>& running,
     const float* block = pending_.data() + taken;
     taken += block_samples_;
     if (!output_failed.load()) {
-      Status converted =
+      vantle::Status converted =
           convert_block_to_s16le_into(block, block_samples_, channels_, block_bytes_.data());
       if (!converted) {
         output_error_ = std::move(converted);
         output_failed.store(true);
         continue;
       }
-      const WriteStatus written = output_.write(block_bytes_.data(), block_bytes_.size());
+      const vantle::WriteStatus written = output_.write(block_bytes_.data(), block_bytes_.size());
       if (!written) {
         if (!written.reader_gone()) {
           output_error_ = written.status();

@@ -32,13 +32,14 @@ inline constexpr std::uint16_t kPcmChannels = 1;
 // Where whole units of bytes go (one PCM block, one statistics line). A plain
 // function pointer and context: cheap to call and easy to replace in tests.
 struct OutputSink {
-  using WriteFn = WriteStatus (*)(void* context, const std::uint8_t* bytes, std::size_t size);
+  using WriteFn = vantle::WriteStatus (*)(void* context, const std::uint8_t* bytes,
+                                          std::size_t size);
 
   // Holds the stream's lock for the whole unit and writes it with write_all():
   // unbuffered, unchanged bytes; a missing or invalid handle discards them.
-  static OutputSink standard(StandardStream stream);
+  static OutputSink standard(vantle::StandardStream stream);
 
-  WriteStatus write(const std::uint8_t* bytes, std::size_t size) const {
+  vantle::WriteStatus write(const std::uint8_t* bytes, std::size_t size) const {
     return write_fn(context, bytes, size);
   }
 
@@ -53,20 +54,20 @@ struct OutputSink {
 // results lie in -32767 ... 32767.
 // Fails with "incomplete audio frame" when channels is 0 or the sample count
 // is not a whole number of frames; 0 samples give no bytes.
-Result<std::vector<std::uint8_t>> convert_block_to_s16le(const float* samples,
-                                                         std::uint64_t sample_count,
-                                                         std::uint64_t channels);
+vantle::Result<std::vector<std::uint8_t>> convert_block_to_s16le(const float* samples,
+                                                                 std::uint64_t sample_count,
+                                                                 std::uint64_t channels);
 
 // The same into a caller's buffer of 2 * (sample_count / channels) bytes.
-Status convert_block_to_s16le_into(const float* samples, std::uint64_t sample_count,
-                                   std::uint64_t channels, std::uint8_t* out);
+vantle::Status convert_block_to_s16le_into(const float* samples, std::uint64_t sample_count,
+                                           std::uint64_t channels, std::uint8_t* out);
 
 class BlockAssembler {
  public:
   // block_samples = channels * max(sample_rate / 50, 1): 20 ms of frames.
   // channels is at least 1.
   BlockAssembler(std::uint16_t channels, std::uint32_t sample_rate,
-                 OutputSink output = OutputSink::standard(StandardStream::output));
+                 OutputSink output = OutputSink::standard(vantle::StandardStream::output));
 
   // Takes one chunk (a whole number of frames, at most 1024 samples) into
   // the pending samples; the chunk may be reused as soon as this returns. A
@@ -90,7 +91,7 @@ class BlockAssembler {
 
   // The failure that ended the output, when it was not the reader going
   // away: the translator must hear of it. Success otherwise.
-  const Status& output_error() const { return output_error_; }
+  const vantle::Status& output_error() const { return output_error_; }
 
   std::uint64_t block_samples() const { return block_samples_; }
   std::size_t pending_samples() const { return pending_.size(); }
@@ -105,7 +106,7 @@ class BlockAssembler {
   std::vector<std::uint8_t> block_bytes_;
   bool has_expected_position_ = false;
   std::uint64_t expected_position_ = 0;
-  Status output_error_;
+  vantle::Status output_error_;
 };
 
 }  // namespace vantle_audio

@@ -80,16 +80,16 @@ class RecordingSink {
   }
 
  private:
-  static WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
+  static vantle::WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
     auto* self = static_cast<RecordingSink*>(context);
     std::lock_guard<std::mutex> lock(self->mutex_);
     const auto index = static_cast<long long>(self->calls_++);
     if (self->fail_from_ >= 0 && index >= self->fail_from_) {
-      return WriteStatus::failed(self->reader_gone_ ? "reader gone" : "disk full",
-                                 self->reader_gone_.load());
+      return vantle::WriteStatus::failed(self->reader_gone_ ? "reader gone" : "disk full",
+                                         self->reader_gone_.load());
     }
     self->writes_.emplace_back(reinterpret_cast<const char*>(bytes), size);
-    return WriteStatus::written();
+    return vantle::WriteStatus::written();
   }
 
   mutable std::mutex mutex_;

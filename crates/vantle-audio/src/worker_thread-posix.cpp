@@ -34,12 +34,12 @@ WorkerThread& WorkerThread::operator=(WorkerThread&& other) noexcept {
   return *this;
 }
 
-Result<WorkerThread> WorkerThread::start(const char* name, std::unique_ptr<ThreadBody> body,
-                                         std::size_t stack_size) {
+vantle::Result<WorkerThread> WorkerThread::start(const char* name, std::unique_ptr<ThreadBody> body,
+                                                 std::size_t stack_size) {
   pthread_attr_t attributes;
   int code = pthread_attr_init(&attributes);
   if (code != 0) {
-    return make_error(os_error_text(code));
+    return vantle::make_error(vantle::os_error_text(code));
   }
   if (stack_size != 0) {
     code = pthread_attr_setstacksize(&attributes, stack_size);
@@ -50,7 +50,7 @@ Result<WorkerThread> WorkerThread::start(const char* name, std::unique_ptr<Threa
   }
   (void)pthread_attr_destroy(&attributes);
   if (code != 0) {
-    return make_error(os_error_text(code));
+    return vantle::make_error(vantle::os_error_text(code));
   }
   (void)body.release();  // the thread owns it now
   set_thread_name(thread, name);

@@ -4,16 +4,16 @@
 #include <utility>
 
 #include "std_streams.h"
-#include "win_owners.h"
+#include "win_handle.h"
 #include "worker_thread.h"
 
 namespace vantle_audio {
 
 bool OpaqueHandleTraits::is_valid(void* handle) {
-  return WinHandleTraits::is_valid(handle);
+  return vantle::WinHandleTraits::is_valid(handle);
 }
 void OpaqueHandleTraits::close(void* handle) {
-  WinHandleTraits::close(handle);
+  vantle::WinHandleTraits::close(handle);
 }
 
 namespace {
@@ -59,13 +59,13 @@ WorkerThread& WorkerThread::operator=(WorkerThread&& other) noexcept {
   return *this;
 }
 
-Result<WorkerThread> WorkerThread::start(const char* name, std::unique_ptr<ThreadBody> body,
-                                         std::size_t stack_size) {
+vantle::Result<WorkerThread> WorkerThread::start(const char* name, std::unique_ptr<ThreadBody> body,
+                                                 std::size_t stack_size) {
   const DWORD flags = stack_size != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0;
   WorkerThread thread;
   thread.thread_.reset(CreateThread(nullptr, stack_size, thread_entry, body.get(), flags, nullptr));
   if (!thread.thread_) {
-    return make_error(os_error_text(static_cast<std::int32_t>(GetLastError())));
+    return vantle::make_error(vantle::os_error_text(static_cast<std::int32_t>(GetLastError())));
   }
   (void)body.release();  // the thread owns it now
   set_thread_name(thread.thread_.get(), name);

@@ -30,7 +30,7 @@ struct OpaqueHandleTraits {
   static bool is_valid(Value handle);
   static void close(Value handle);
 };
-using OpaqueHandle = UniqueResource<OpaqueHandleTraits>;
+using OpaqueHandle = vantle::UniqueResource<OpaqueHandleTraits>;
 #endif
 
 // What a worker thread runs, once; destroyed on that thread afterwards.
@@ -56,8 +56,8 @@ class WorkerThread {
   // body is destroyed before this returns and the error is the system's text
   // with its code (os_error_text). An exception that escapes the body ends
   // the thread quietly: the thread counts as ended for join().
-  static Result<WorkerThread> start(const char* name, std::unique_ptr<ThreadBody> body,
-                                    std::size_t stack_size = 0);
+  static vantle::Result<WorkerThread> start(const char* name, std::unique_ptr<ThreadBody> body,
+                                            std::size_t stack_size = 0);
 
   bool joinable() const;
   // Waits for the thread to end; does nothing when there is none.

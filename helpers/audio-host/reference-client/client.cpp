@@ -19,7 +19,7 @@
 namespace reference_client {
 namespace {
 
-using vantle_audio::make_error;
+using vantle::make_error;
 using Json = nlohmann::json;
 
 constexpr auto kListTimeout = std::chrono::seconds(30);
@@ -230,7 +230,7 @@ const char* const kUsage =
     "       reference-client analyze WAV [ANALYSIS]\n"
     "ANALYSIS: [--reference WAV [--other-hz F,F,...]] [--spectrogram PNG]\n";
 
-vantle_audio::Result<Options> parse_options(const std::vector<std::string>& arguments) {
+vantle::Result<Options> parse_options(const std::vector<std::string>& arguments) {
   Options options;
   if (arguments.empty()) {
     return make_error("a command is required");
@@ -320,7 +320,7 @@ vantle_audio::Result<Options> parse_options(const std::vector<std::string>& argu
   return options;
 }
 
-vantle_audio::Result<std::vector<ListedApp>> parse_listing(std::string_view json) {
+vantle::Result<std::vector<ListedApp>> parse_listing(std::string_view json) {
   const Json listing = Json::parse(json, nullptr, /*allow_exceptions=*/false);
   if (!listing.is_array()) {
     return make_error("the listing is not a JSON array");

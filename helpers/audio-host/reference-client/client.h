@@ -44,7 +44,7 @@ struct Options {
 };
 
 // The arguments after the program's name.
-vantle_audio::Result<Options> parse_options(const std::vector<std::string>& arguments);
+vantle::Result<Options> parse_options(const std::vector<std::string>& arguments);
 extern const char* const kUsage;
 
 // One entry of the host's listing.
@@ -57,7 +57,7 @@ struct ListedApp {
 };
 
 // The host's --list output; an error if it is not an array of entries.
-vantle_audio::Result<std::vector<ListedApp>> parse_listing(std::string_view json);
+vantle::Result<std::vector<ListedApp>> parse_listing(std::string_view json);
 
 // The entry a capture by --pid or --app means: the one with that id, or of
 // the entries with that label the first that plays audio now, else the first.

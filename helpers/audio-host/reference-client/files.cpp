@@ -4,17 +4,16 @@
 
 namespace reference_client {
 
-vantle_audio::Status write_file(const std::string& path,
-                                std::initializer_list<std::string_view> parts) {
+vantle::Status write_file(const std::string& path, std::initializer_list<std::string_view> parts) {
   std::ofstream out(path_from_utf8(path), std::ios::binary | std::ios::trunc);
   for (const std::string_view part : parts) {
     out.write(part.data(), static_cast<std::streamsize>(part.size()));
   }
   out.close();
   if (!out) {
-    return vantle_audio::make_error("cannot write " + path);
+    return vantle::make_error("cannot write " + path);
   }
-  return vantle_audio::Status::success();
+  return vantle::Status::success();
 }
 
 }  // namespace reference_client

@@ -16,7 +16,6 @@ inline std::filesystem::path path_from_utf8(std::string_view path) {
 }
 
 // Writes `parts` one after the other to the file at `path`, replacing it.
-vantle_audio::Status write_file(const std::string& path,
-                                std::initializer_list<std::string_view> parts);
+vantle::Status write_file(const std::string& path, std::initializer_list<std::string_view> parts);
 
 }  // namespace reference_client

@@ -29,20 +29,20 @@ struct FdTraits {
   static bool is_valid(int fd) { return fd >= 0; }
   static void close(int fd) { (void)::close(fd); }
 };
-using UniqueFd = vantle_audio::UniqueResource<FdTraits>;
+using UniqueFd = vantle::UniqueResource<FdTraits>;
 
 // A pipe whose ends are closed in every program this one starts (the
 // child's ends reach it through dup2, which clears the flag).
-vantle_audio::Status make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
+vantle::Status make_pipe(UniqueFd& read_end, UniqueFd& write_end) {
   int fds[2];
   if (::pipe(fds) != 0) {
-    return vantle_audio::make_error(std::string("pipe: ") + std::strerror(errno));
+    return vantle::make_error(std::string("pipe: ") + std::strerror(errno));
   }
   read_end.reset(fds[0]);
   write_end.reset(fds[1]);
   (void)::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   (void)::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-  return vantle_audio::Status::success();
+  return vantle::Status::success();
 }
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -159,8 +159,8 @@ HostProcess::~HostProcess() {
   impl_->stop_reader();
 }
 
-vantle_audio::Status HostProcess::start(const std::string& program,
-                                        const std::vector<std::string>& arguments) {
+vantle::Status HostProcess::start(const std::string& program,
+                                  const std::vector<std::string>& arguments) {
   Impl& s = *impl_;
   UniqueFd out_write, err_write;
   for (auto [read_end, write_end] : {std::pair{&s.out, &out_write}, std::pair{&s.err, &err_write},
@@ -186,12 +186,12 @@ vantle_audio::Status HostProcess::start(const std::string& program,
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
     s.pid = -1;
-    return vantle_audio::make_error("cannot start " + program + ": " + std::strerror(error));
+    return vantle::make_error("cannot start " + program + ": " + std::strerror(error));
   }
   // The child's ends close here (out_write, err_write), so the pipes end
   // when the host's copies do.
   s.reader = std::thread([&s] { s.read_loop(); });
-  return vantle_audio::Status::success();
+  return vantle::Status::success();
 }
 
 bool HostProcess::wait(std::chrono::milliseconds timeout) {
@@ -222,15 +222,15 @@ void HostProcess::close_pcm() {
   s.wake();
 }
 
-vantle_audio::Status HostProcess::send_stop_signal() {
+vantle::Status HostProcess::send_stop_signal() {
   Impl& s = *impl_;
   if (s.pid < 0 || s.reaped) {
-    return vantle_audio::Status::success();
+    return vantle::Status::success();
   }
   if (::kill(s.pid, SIGINT) != 0) {
-    return vantle_audio::make_error(std::string("kill: ") + std::strerror(errno));
+    return vantle::make_error(std::string("kill: ") + std::strerror(errno));
   }
-  return vantle_audio::Status::success();
+  return vantle::Status::success();
 }
 
 void HostProcess::kill() {

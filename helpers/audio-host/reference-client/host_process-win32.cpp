@@ -13,15 +13,15 @@
 
 #include "host_process.h"
 #include "text.h"
-#include "win_owners.h"
+#include "win_handle.h"
 
 namespace reference_client {
 namespace {
 
-using vantle_audio::WinHandle;
+using vantle::WinHandle;
 
 std::wstring widen(const std::string& text) {
-  const std::u16string wide = vantle_audio::utf8_to_utf16_lossy(text);
+  const std::u16string wide = vantle::utf8_to_utf16_lossy(text);
   return std::wstring(wide.begin(), wide.end());
 }
 
@@ -153,14 +153,14 @@ HostProcess::~HostProcess() {
   kill();
 }
 
-vantle_audio::Status HostProcess::start(const std::string& program,
-                                        const std::vector<std::string>& arguments) {
+vantle::Status HostProcess::start(const std::string& program,
+                                  const std::vector<std::string>& arguments) {
   Impl& s = *impl_;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   WinHandle out_read, out_write, err_read, err_write;
   if (!CreatePipe(out_read.put(), out_write.put(), &inherit, 1 << 16) ||
       !CreatePipe(err_read.put(), err_write.put(), &inherit, 1 << 16)) {
-    return vantle_audio::make_error(system_text("CreatePipe"));
+    return vantle::make_error(system_text("CreatePipe"));
   }
   // This side's ends stay here.
   (void)SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
@@ -182,8 +182,7 @@ vantle_audio::Status HostProcess::start(const std::string& program,
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &info)) {
-    return vantle_audio::make_error("cannot start " + program + ": " +
-                                    system_text("CreateProcessW"));
+    return vantle::make_error("cannot start " + program + ": " + system_text("CreateProcessW"));
   }
   WinHandle thread(info.hThread);
   s.process.reset(info.hProcess);
@@ -191,7 +190,7 @@ vantle_audio::Status HostProcess::start(const std::string& program,
   // end when the host's copies do.
   s.out.start(std::move(out_read));
   s.err.start(std::move(err_read));
-  return vantle_audio::Status::success();
+  return vantle::Status::success();
 }
 
 bool HostProcess::wait(std::chrono::milliseconds timeout) {
@@ -208,11 +207,11 @@ void HostProcess::close_pcm() {
   impl_->out.stop();
 }
 
-vantle_audio::Status HostProcess::send_stop_signal() {
+vantle::Status HostProcess::send_stop_signal() {
   if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
-    return vantle_audio::make_error(system_text("GenerateConsoleCtrlEvent"));
+    return vantle::make_error(system_text("GenerateConsoleCtrlEvent"));
   }
-  return vantle_audio::Status::success();
+  return vantle::Status::success();
 }
 
 void HostProcess::kill() {
@@ -253,7 +252,7 @@ std::string program_folder() {
   const DWORD length = GetModuleFileNameW(nullptr, path, DWORD(std::size(path)));
   std::wstring folder(path, length);
   folder = folder.substr(0, folder.find_last_of(L"\\/") + 1);
-  return vantle_audio::utf16_to_utf8_lossy(folder.data(), folder.size());
+  return vantle::utf16_to_utf8_lossy(folder.data(), folder.size());
 }
 
 std::string host_file_name() {

@@ -34,7 +34,7 @@ class HostProcess {
   ~HostProcess();
 
   // `program` is a path (UTF-8), or on POSIX a name looked up on PATH.
-  vantle_audio::Status start(const std::string& program, const std::vector<std::string>& arguments);
+  vantle::Status start(const std::string& program, const std::vector<std::string>& arguments);
 
   // Waits up to `timeout` for the host to exit and its pipes to reach their
   // end; true when both happened (exit_status() is then valid).
@@ -45,7 +45,7 @@ class HostProcess {
   void close_pcm();
   // SIGINT on POSIX; Ctrl+C on Windows, which reaches the host only through
   // a console it shares with this program (prepare_stop_signal first).
-  vantle_audio::Status send_stop_signal();
+  vantle::Status send_stop_signal();
   // Ends the host at once and waits for it.
   void kill();
 

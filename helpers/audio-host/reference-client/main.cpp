@@ -28,7 +28,7 @@ int run(const std::vector<std::string>& arguments) {
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
-    arguments.push_back(vantle_audio::utf16_to_utf8_lossy(argv[i], std::wcslen(argv[i])));
+    arguments.push_back(vantle::utf16_to_utf8_lossy(argv[i], std::wcslen(argv[i])));
   }
   return run(arguments);
 }

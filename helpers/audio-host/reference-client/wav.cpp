@@ -55,8 +55,8 @@ std::string wav_header(std::uint32_t sample_rate, std::uint32_t data_bytes) {
   return header;
 }
 
-vantle_audio::Result<MonoAudio> parse_wav(std::span<const std::uint8_t> bytes) {
-  using vantle_audio::make_error;
+vantle::Result<MonoAudio> parse_wav(std::span<const std::uint8_t> bytes) {
+  using vantle::make_error;
   const auto tag = [&](std::size_t at, const char* text) {
     return bytes.size() >= at + 4 && std::equal(text, text + 4, bytes.begin() + std::ptrdiff_t(at));
   };
@@ -105,16 +105,16 @@ vantle_audio::Result<MonoAudio> parse_wav(std::span<const std::uint8_t> bytes) {
   return make_error("WAV file has no data");
 }
 
-vantle_audio::Result<MonoAudio> read_wav_file(const std::string& path) {
+vantle::Result<MonoAudio> read_wav_file(const std::string& path) {
   std::ifstream in(path_from_utf8(path), std::ios::binary);
   if (!in) {
-    return vantle_audio::make_error("cannot open " + path);
+    return vantle::make_error("cannot open " + path);
   }
   const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
                                         std::istreambuf_iterator<char>()};
   auto audio = parse_wav(bytes);
   if (!audio) {
-    return vantle_audio::make_error(path + ": " + audio.error());
+    return vantle::make_error(path + ": " + audio.error());
   }
   return audio;
 }

@@ -27,9 +27,9 @@ struct MonoAudio {
 // count, mixed to mono by averaging. Chunks other than "fmt " and "data" are
 // skipped. A data chunk longer than the file (a header written before the
 // length was known, as by a program writing to a pipe) ends with the file.
-vantle_audio::Result<MonoAudio> parse_wav(std::span<const std::uint8_t> bytes);
+vantle::Result<MonoAudio> parse_wav(std::span<const std::uint8_t> bytes);
 
 // The file at `path` (UTF-8), through parse_wav.
-vantle_audio::Result<MonoAudio> read_wav_file(const std::string& path);
+vantle::Result<MonoAudio> read_wav_file(const std::string& path);
 
 }  // namespace reference_client

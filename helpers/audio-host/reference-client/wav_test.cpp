@@ -36,7 +36,7 @@ std::string fmt(std::uint32_t format, std::uint32_t channels, std::uint32_t rate
 std::string riff(const std::string& chunks) {
   return "RIFF" + u32(std::uint32_t(4 + chunks.size())) + "WAVE" + chunks;
 }
-vantle_audio::Result<MonoAudio> parse(const std::string& file) {
+vantle::Result<MonoAudio> parse(const std::string& file) {
   return parse_wav({reinterpret_cast<const std::uint8_t*>(file.data()), file.size()});
 }
 

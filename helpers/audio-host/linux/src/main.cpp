@@ -8,16 +8,16 @@
 #include "events.h"
 #include "native/signals.h"
 #include "run.h"
-#include "utf8.h"
+#include "text.h"
 
 namespace {
 
-vantle_audio::Status run(int argc, char** argv) {
+vantle::Status run(int argc, char** argv) {
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
     std::string argument(argv[i]);
-    if (!audio_host::is_valid_utf8(argument)) {
-      return vantle_audio::make_error("arguments must be valid Unicode text");
+    if (!vantle::is_valid_utf8(argument)) {
+      return vantle::make_error("arguments must be valid Unicode text");
     }
     arguments.push_back(std::move(argument));
   }
@@ -33,7 +33,7 @@ vantle_audio::Status run(int argc, char** argv) {
 int main(int argc, char** argv) {
   // A reader that goes away shows as EPIPE on the write, never as a signal.
   audio_host::linux_host::ignore_broken_pipe_signal();
-  const vantle_audio::Status status = run(argc, argv);
+  const vantle::Status status = run(argc, argv);
   if (status.ok()) {
     return 0;
   }

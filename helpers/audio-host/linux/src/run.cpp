@@ -20,8 +20,8 @@ namespace audio_host {
 namespace {
 
 using linux_host::ProcessIdentity;
-using vantle_audio::make_error;
-using vantle_audio::Status;
+using vantle::make_error;
+using vantle::Status;
 
 constexpr std::uint64_t kConnectTimeoutUsec = 10'000'000;
 

@@ -8,6 +8,6 @@
 
 namespace audio_host {
 
-vantle_audio::Status run_request(const HostRequest& request);
+vantle::Status run_request(const HostRequest& request);
 
 }  // namespace audio_host

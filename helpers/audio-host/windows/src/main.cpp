@@ -14,13 +14,13 @@
 
 namespace {
 
-vantle_audio::Status run(int argc, wchar_t** argv) {
+vantle::Status run(int argc, wchar_t** argv) {
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
     std::optional<std::string> argument =
-        vantle_audio::utf16_to_utf8_strict(argv[i], std::wcslen(argv[i]));
+        vantle::utf16_to_utf8_strict(argv[i], std::wcslen(argv[i]));
     if (!argument) {
-      return vantle_audio::make_error("arguments must be valid Unicode text");
+      return vantle::make_error("arguments must be valid Unicode text");
     }
     arguments.push_back(std::move(*argument));
   }
@@ -34,7 +34,7 @@ vantle_audio::Status run(int argc, wchar_t** argv) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  const vantle_audio::Status status = run(argc, argv);
+  const vantle::Status status = run(argc, argv);
   // Output is written unbuffered; this only matters if anything used stdio.
   std::fflush(stdout);
   if (status.ok()) {

@@ -18,8 +18,8 @@
 namespace audio_host {
 namespace {
 
-using vantle_audio::make_error;
-using vantle_audio::Status;
+using vantle::make_error;
+using vantle::Status;
 
 // One capture run. Everything it acquires is a local, declared in the order
 // of acquisition, so that a failing step releases what exists in reverse:

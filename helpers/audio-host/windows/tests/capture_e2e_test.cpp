@@ -126,7 +126,7 @@ class CaptureEndToEnd : public ::testing::Test {
       if (pid == 0)
         Sleep(10);
     }
-    const vantle_audio::WinHandle host(
+    const vantle::WinHandle host(
         OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!host)
       return 0xDEAD;  // already gone: only the translator can tell
@@ -252,8 +252,7 @@ TEST_F(CaptureEndToEnd, FailedPcmWriteIsAnErrorUnlessTheReaderWentAway) {
   start("default", {}, target_arguments(), {}, options);
   ASSERT_TRUE(translator_->wait(20000));
   EXPECT_EQ(translator_->exit_code(), 1u);
-  EXPECT_EQ(translator_->err(),
-            kFormatLine + error_line(vantle_audio::os_error_text(ERROR_DISK_FULL)));
+  EXPECT_EQ(translator_->err(), kFormatLine + error_line(vantle::os_error_text(ERROR_DISK_FULL)));
   EXPECT_NE(position("audio_client.Stop"), -1) << "the normal take-down";
 }
 

@@ -49,10 +49,9 @@ TEST(HostListing, ListingThatCannotBeDeliveredIsAnError) {
     Stdout mode;
     std::vector<std::string> messages;  // Wine reports a broken pipe, Windows "no data"
   } cases[] = {
-      {Stdout::none, {vantle_audio::os_error_text(ERROR_INVALID_HANDLE)}},
+      {Stdout::none, {vantle::os_error_text(ERROR_INVALID_HANDLE)}},
       {Stdout::reader_gone,
-       {vantle_audio::os_error_text(ERROR_BROKEN_PIPE),
-        vantle_audio::os_error_text(ERROR_NO_DATA)}},
+       {vantle::os_error_text(ERROR_BROKEN_PIPE), vantle::os_error_text(ERROR_NO_DATA)}},
   };
   for (const auto& c : cases) {
     test_support::ChildOptions options;

@@ -30,12 +30,12 @@
 #include <vector>
 
 #include "support/child_process.h"
-#include "win_owners.h"
+#include "win_handle.h"
 
 namespace {
 
 using test_support::quote_argument;
-using vantle_audio::WinHandle;
+using vantle::WinHandle;
 
 std::wstring own_path() {
   wchar_t path[32768];

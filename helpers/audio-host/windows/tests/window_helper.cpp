@@ -41,7 +41,7 @@ struct Options {
 
 int fail(const std::string& message) {
   const std::string line = "window-helper: " + message + "\n";
-  (void)vantle_audio::write_all(vantle_audio::StandardStream::error, line.data(), line.size());
+  (void)vantle::write_all(vantle::StandardStream::error, line.data(), line.size());
   return 2;
 }
 
@@ -106,13 +106,12 @@ bool report_identity() {
   writer.key("pid");
   writer.number(GetCurrentProcessId());
   writer.key("exe");
-  writer.string(vantle_audio::utf16_to_utf8_lossy(path, size));
+  writer.string(vantle::utf16_to_utf8_lossy(path, size));
   writer.key("start_time");
   writer.number((std::uint64_t(creation.dwHighDateTime) << 32) | creation.dwLowDateTime);
   writer.end_object();
   const std::string line = writer.text() + "\n";
-  return vantle_audio::write_all(vantle_audio::StandardStream::output, line.data(), line.size())
-      .ok();
+  return vantle::write_all(vantle::StandardStream::output, line.data(), line.size()).ok();
 }
 
 // Returns when standard input reaches its end or fails (a missing one

@@ -37,7 +37,7 @@ std::vector<ApplicationEntry> collect_applications() {
   return entries;
 }
 
-vantle_audio::Status list_applications() {
+vantle::Status list_applications() {
   return write_application_list(collect_applications());
 }
 

@@ -18,6 +18,6 @@ std::vector<ApplicationEntry> collect_applications();
 
 // collect_applications(), then the JSON array on standard output (no line
 // feed; write_application_list): one that reaches nobody is an error.
-vantle_audio::Status list_applications();
+vantle::Status list_applications();
 
 }  // namespace audio_host::linux_host

@@ -13,14 +13,14 @@
 #include "error_text.h"
 #include "proc_stat.h"
 #include "std_streams.h"
-#include "utf8.h"
+#include "text.h"
 
 namespace audio_host::linux_host {
 namespace {
 
-using vantle_audio::make_error;
-using vantle_audio::Result;
-using vantle_audio::Status;
+using vantle::make_error;
+using vantle::Result;
+using vantle::Status;
 
 std::optional<std::uint32_t> pid_from_name(const char* name) {
   std::uint32_t pid = 0;
@@ -84,7 +84,7 @@ Result<std::string> read_link(const std::string& path, int* error_number) {
 }  // namespace
 
 std::string os_error_message(std::string_view context, int error_number) {
-  return compose_context_message(context, vantle_audio::os_error_text(error_number));
+  return compose_context_message(context, vantle::os_error_text(error_number));
 }
 
 Result<ProcessTable> build_process_table() {
@@ -157,7 +157,7 @@ Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
     return make_error(os_error_message("process identity", EIO));
   }
   ProcessIdentity identity(
-      utf8_lossy(exe.value()), std::move(pidfd),
+      vantle::utf8_lossy(exe.value()), std::move(pidfd),
       start_time_from_ticks(stat->start_ticks, static_cast<std::uint64_t>(ticks_per_second)));
   // What was read belongs to the process the pidfd names only if that
   // process had not ended before the reads were done.

@@ -23,7 +23,7 @@ std::string os_error_message(std::string_view context, int error_number);
 
 // Every process in /proc with the parent PID of its stat line. A process that
 // ends while the table is read is left out. Error: "process table: ...".
-vantle_audio::Result<ProcessTable> build_process_table();
+vantle::Result<ProcessTable> build_process_table();
 
 // One process instance: its executable path (the link /proc/N/exe, decoded
 // from UTF-8 with U+FFFD for invalid bytes), its start time (clock ticks
@@ -59,13 +59,13 @@ class ProcessIdentity {
 // time, then checks that the pidfd still refers to a live process, so that a
 // PID reused in between can never pass. Errors: "open process: ...",
 // "process executable: ...", "process identity: ...".
-vantle_audio::Result<ProcessIdentity> read_process_identity(std::uint32_t pid);
+vantle::Result<ProcessIdentity> read_process_identity(std::uint32_t pid);
 
 // Whether `identity` is still the instance the translator selected; makes no
 // system call. Fails with "selected process identity changed; refresh the
 // process list".
-vantle_audio::Status verify_selected_identity(const ProcessIdentity& identity,
-                                              std::string_view expected_exe,
-                                              std::uint64_t expected_start);
+vantle::Status verify_selected_identity(const ProcessIdentity& identity,
+                                        std::string_view expected_exe,
+                                        std::uint64_t expected_start);
 
 }  // namespace audio_host::linux_host

@@ -27,19 +27,19 @@ void ignore_broken_pipe_signal() {
   (void)std::signal(SIGPIPE, SIG_IGN);
 }
 
-vantle_audio::Status block_stop_signals() {
+vantle::Status block_stop_signals() {
   const sigset_t set = stop_signal_set();
   if (const int code = pthread_sigmask(SIG_BLOCK, &set, nullptr); code != 0) {
-    return vantle_audio::make_error(os_error_message("stop signals", code));
+    return vantle::make_error(os_error_message("stop signals", code));
   }
-  return vantle_audio::Status::success();
+  return vantle::Status::success();
 }
 
-vantle_audio::Result<UniqueFd> open_stop_signal_fd() {
+vantle::Result<UniqueFd> open_stop_signal_fd() {
   const sigset_t set = stop_signal_set();
   const int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (fd < 0) {
-    return vantle_audio::make_error(os_error_message("stop signals", errno));
+    return vantle::make_error(os_error_message("stop signals", errno));
   }
   return UniqueFd(fd);
 }

@@ -18,11 +18,11 @@ void ignore_broken_pipe_signal();
 // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread. A signal sent
 // afterwards stays pending until the signalfd reads it. Error:
 // "stop signals: ...".
-vantle_audio::Status block_stop_signals();
+vantle::Status block_stop_signals();
 
 // A non-blocking signalfd for the blocked stop signals. Error:
 // "stop signals: ...".
-vantle_audio::Result<UniqueFd> open_stop_signal_fd();
+vantle::Result<UniqueFd> open_stop_signal_fd();
 
 // Whether a stop signal was read from `fd` (drains what is there).
 bool read_stop_signal(int fd);

@@ -7,9 +7,9 @@
 namespace audio_host::linux_host {
 namespace {
 
-using vantle_audio::make_error;
-using vantle_audio::Result;
-using vantle_audio::Status;
+using vantle::make_error;
+using vantle::Result;
+using vantle::Status;
 
 constexpr const char* kClientName = "audio-host";
 

@@ -44,7 +44,7 @@ struct TimeEventTraits {
   static bool is_valid(const Value& value) { return value.event != nullptr; }
   static void close(const Value& value) { value.api->time_free(value.event); }
 };
-using UniqueTimeEvent = vantle_audio::UniqueResource<TimeEventTraits>;
+using UniqueTimeEvent = vantle::UniqueResource<TimeEventTraits>;
 
 struct IoEventTraits {
   struct Value {
@@ -55,7 +55,7 @@ struct IoEventTraits {
   static bool is_valid(const Value& value) { return value.event != nullptr; }
   static void close(const Value& value) { value.api->io_free(value.event); }
 };
-using UniqueIoEvent = vantle_audio::UniqueResource<IoEventTraits>;
+using UniqueIoEvent = vantle::UniqueResource<IoEventTraits>;
 
 class SoundServerConnection {
  public:
@@ -63,8 +63,7 @@ class SoundServerConnection {
   // user's runtime folder), never starting one (PA_CONTEXT_NOAUTOSPAWN), and
   // runs the loop until the context is ready. Errors: "connect to sound
   // server: ..." (also when `timeout_usec` passes first).
-  static vantle_audio::Result<std::unique_ptr<SoundServerConnection>> connect(
-      std::uint64_t timeout_usec);
+  static vantle::Result<std::unique_ptr<SoundServerConnection>> connect(std::uint64_t timeout_usec);
 
   SoundServerConnection(const SoundServerConnection&) = delete;
   SoundServerConnection& operator=(const SoundServerConnection&) = delete;
@@ -75,7 +74,7 @@ class SoundServerConnection {
   pa_context* context() const { return context_.get(); }
 
   // Whether the context is still ready; otherwise the error, "context: ...".
-  vantle_audio::Status check_ready(std::string_view context) const;
+  vantle::Status check_ready(std::string_view context) const;
 
   // Called, from the loop, when the context fails or ends after it was
   // ready. Replaces the previous callback.
@@ -99,7 +98,7 @@ class SoundServerConnection {
 // one of its streams is not corked. A stream's process is its own
 // application.process.id, else its client's; streams of unknown process are
 // left out. Errors come from the server ("list playback streams: ...").
-vantle_audio::Result<std::map<std::uint32_t, bool>> list_playback_processes(
+vantle::Result<std::map<std::uint32_t, bool>> list_playback_processes(
     SoundServerConnection& connection);
 
 }  // namespace audio_host::linux_host

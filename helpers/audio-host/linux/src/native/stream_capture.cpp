@@ -11,8 +11,8 @@
 namespace audio_host::linux_host {
 namespace {
 
-using vantle_audio::make_error;
-using vantle_audio::Status;
+using vantle::make_error;
+using vantle::Status;
 
 constexpr std::uint64_t kNsPerMs = 1'000'000;
 // A monitor that is still connecting after this long, while its stream is

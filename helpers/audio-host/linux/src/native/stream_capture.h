@@ -60,7 +60,7 @@ class StreamCapture {
   // selected process's end ("selected process exited"), the connection lost
   // ("sound server connection: ...") or a monitor that cannot be set up
   // ("monitor stream: ...").
-  vantle_audio::Status run();
+  vantle::Status run();
 
   // Mix timer period.
   static constexpr std::uint64_t kTickUsec = 5000;
@@ -96,7 +96,7 @@ class StreamCapture {
     std::unique_ptr<Monitor> monitor;
   };
 
-  void stop(vantle_audio::Status result);
+  void stop(vantle::Status result);
   bool stopped() const { return stopped_; }
   void watch(int fd, void (*callback)(StreamCapture*));
   void on_sink_input(const pa_sink_input_info& info);
@@ -146,7 +146,7 @@ class StreamCapture {
   UniqueTimeEvent timer_;
   bool stopped_ = false;
   bool monitor_connections_ = false;  // one connection per monitor stream
-  vantle_audio::Status result_;
+  vantle::Status result_;
 };
 
 }  // namespace audio_host::linux_host

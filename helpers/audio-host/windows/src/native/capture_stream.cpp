@@ -9,9 +9,9 @@
 namespace audio_host::win {
 namespace {
 
-using vantle_audio::make_error;
+using vantle::make_error;
 
-vantle_audio::Error com_failure(const char* context, HRESULT result) {
+vantle::Error com_failure(const char* context, HRESULT result) {
   return make_error(context_message(context, SystemError::from_hresult(result)));
 }
 
@@ -89,7 +89,7 @@ Status drain_packets(const PacketLoopInputs& in) {
 
 }  // namespace
 
-vantle_audio::Result<CaptureStream> open_capture_stream(ComPtr<IAudioClient> audio_client) {
+vantle::Result<CaptureStream> open_capture_stream(ComPtr<IAudioClient> audio_client) {
   CaptureStream stream;
   stream.audio_client = std::move(audio_client);
   const WAVEFORMATEX format = capture_format();

@@ -19,7 +19,7 @@
 
 namespace audio_host::win {
 
-using vantle_audio::Status;
+using vantle::Status;
 
 // The initialised audio client and what belongs to it, declared in the order
 // of acquisition: a failed set-up releases, by scope, the event, the
@@ -35,7 +35,7 @@ struct CaptureStream {
 // Initialises `audio_client` for event-driven shared loopback capture in the
 // capture format and builds the stream around it. On an error, whatever was
 // created is released, the audio client last.
-vantle_audio::Result<CaptureStream> open_capture_stream(ComPtr<IAudioClient> audio_client);
+vantle::Result<CaptureStream> open_capture_stream(ComPtr<IAudioClient> audio_client);
 
 // IAudioClient::Start.
 Status start_capture_stream(CaptureStream& stream);

@@ -3,10 +3,10 @@
 
 namespace audio_host::win {
 
-vantle_audio::Result<ComApartment> initialize_com_mta() {
+vantle::Result<ComApartment> initialize_com_mta() {
   const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(result)) {
-    return vantle_audio::make_error(context_message("COM MTA", SystemError::from_hresult(result)));
+    return vantle::make_error(context_message("COM MTA", SystemError::from_hresult(result)));
   }
   return ComApartment(true);  // S_FALSE too: every success is balanced
 }

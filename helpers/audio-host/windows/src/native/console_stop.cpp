@@ -30,12 +30,12 @@ BOOL WINAPI console_stop_handler(DWORD control_type) {
   return handle_console_signal(control_type, kConsoleCloseWaitMs);
 }
 
-vantle_audio::Status install_console_stop_handler() {
+vantle::Status install_console_stop_handler() {
   if (!SetConsoleCtrlHandler(console_stop_handler, TRUE)) {
-    return vantle_audio::make_error(
+    return vantle::make_error(
         context_message("console stop handler", SystemError::from_last_error()));
   }
-  return vantle_audio::Status::success();
+  return vantle::Status::success();
 }
 
 }  // namespace audio_host::win

@@ -37,6 +37,6 @@ BOOL WINAPI console_stop_handler(DWORD control_type);
 
 // Registers console_stop_handler for the rest of the process's life.
 // Error: "console stop handler: ...".
-vantle_audio::Status install_console_stop_handler();
+vantle::Status install_console_stop_handler();
 
 }  // namespace audio_host::win

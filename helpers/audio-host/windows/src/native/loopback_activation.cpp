@@ -7,7 +7,7 @@
 namespace audio_host::win {
 namespace {
 
-using vantle_audio::make_error;
+using vantle::make_error;
 
 bool same_iid(REFIID a, const GUID& b) {
   return IsEqualGUID(a, b) != FALSE;

@@ -22,7 +22,7 @@
 
 namespace audio_host::win {
 
-using vantle_audio::Result;
+using vantle::Result;
 
 using ActivationOutcome = Result<ComPtr<IAudioClient>>;
 

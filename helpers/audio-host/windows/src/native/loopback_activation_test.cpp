@@ -5,7 +5,6 @@
 #include <atomic>
 #include <thread>
 
-#include "error_text.h"
 #include "native/system_error.h"
 
 namespace audio_host::win {

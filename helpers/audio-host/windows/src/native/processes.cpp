@@ -9,10 +9,10 @@
 namespace audio_host::win {
 namespace {
 
-using vantle_audio::Error;
-using vantle_audio::make_error;
-using vantle_audio::Result;
-using vantle_audio::Status;
+using vantle::Error;
+using vantle::make_error;
+using vantle::Result;
+using vantle::Status;
 
 #ifdef _WIN64
 static_assert(sizeof(PROCESSENTRY32W) == 568, "the snapshot entry of 64-bit Windows");
@@ -90,7 +90,7 @@ Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
   if (!GetProcessTimes(handle.get(), &creation, &exit, &kernel, &user)) {
     return failed("process identity");
   }
-  std::string exe = vantle_audio::utf16_to_utf8_lossy(path.data(), size);
+  std::string exe = vantle::utf16_to_utf8_lossy(path.data(), size);
   return ProcessIdentity(std::move(exe), std::move(handle), filetime_count(creation));
 }
 

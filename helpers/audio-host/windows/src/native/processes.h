@@ -24,7 +24,7 @@ namespace audio_host::win {
 // One snapshot of every process, reduced to its parent links. A PID listed
 // twice keeps the later parent. Errors: "process snapshot: ...",
 // "first process: ...".
-vantle_audio::Result<ProcessTable> build_process_table();
+vantle::Result<ProcessTable> build_process_table();
 
 // One process instance: its executable path (UTF-8, Win32 form), its
 // creation time (FILETIME as one 64-bit count) and an owned handle opened
@@ -64,23 +64,23 @@ class ProcessIdentity {
 // Opens `pid` and reads its identity. Errors: "open process: ...",
 // "process executable: ...", "process identity: ..." (the handle is closed
 // on every error path).
-vantle_audio::Result<ProcessIdentity> read_process_identity(std::uint32_t pid);
+vantle::Result<ProcessIdentity> read_process_identity(std::uint32_t pid);
 
 // Whether `identity` is still the instance the translator selected; makes no
 // system call. Fails with "selected process identity changed; refresh the
 // process list".
-vantle_audio::Status verify_selected_identity(const ProcessIdentity& identity,
-                                              std::string_view expected_exe,
-                                              std::uint64_t expected_start);
+vantle::Status verify_selected_identity(const ProcessIdentity& identity,
+                                        std::string_view expected_exe,
+                                        std::uint64_t expected_start);
 
 // The processes that own a visible top-level window and still run, in
 // ascending PID order. Candidates whose identity cannot be read, or that have
 // exited, are left out without a message. Error: "enumerate application
 // windows: ...".
-vantle_audio::Result<std::vector<ApplicationEntry>> collect_applications();
+vantle::Result<std::vector<ApplicationEntry>> collect_applications();
 
 // `--list`: collect_applications(), then the JSON array on standard output
 // (write_application_list).
-vantle_audio::Status list_applications();
+vantle::Status list_applications();
 
 }  // namespace audio_host::win

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "error_text.h"
+#include "native/system_error.h"
 #include "support/window_helper_child.h"
 #include "text.h"
 
@@ -43,7 +43,7 @@ std::string formatted(std::int32_t code) {
   DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 static_cast<DWORD>(code), 0, buffer, 2048, nullptr);
   length = static_cast<DWORD>(trimmed_length(buffer, length));
-  return vantle_audio::utf16_to_utf8_lossy(buffer, length);
+  return vantle::utf16_to_utf8_lossy(buffer, length);
 }
 
 class WithHelperChild : public ::testing::Test {

@@ -41,6 +41,35 @@ std::wstring error_object_description(IErrorInfo* error_object) {
 
 }  // namespace
 
+std::int32_t hresult_from_win32(std::uint32_t last_error) {
+  const auto value = static_cast<std::int32_t>(last_error);
+  if (value <= 0) {
+    return value;
+  }
+  return static_cast<std::int32_t>(0x80070000u | (last_error & 0xFFFFu));
+}
+
+std::string format_error_code(std::int32_t code) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const auto value = static_cast<std::uint32_t>(code);
+  std::string text = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4) {
+    text.push_back(kHex[(value >> shift) & 0xF]);
+  }
+  return text;
+}
+
+std::string compose_system_error_text(std::int32_t code, std::string_view description) {
+  if (description.empty()) {
+    return format_error_code(code);
+  }
+  std::string text(description);
+  text += " (";
+  text += format_error_code(code);
+  text += ')';
+  return text;
+}
+
 SystemError SystemError::from_last_error() {
   return SystemError(hresult_from_win32(GetLastError()), nullptr);
 }
@@ -62,10 +91,10 @@ std::string system_error_text(const SystemError& error) {
   const std::wstring description =
       error.error_object() != nullptr
           ? error_object_description(error.error_object())
-          : vantle_audio::look_up_system_message(static_cast<std::uint32_t>(error.code())).text;
+          : vantle::look_up_system_message(static_cast<std::uint32_t>(error.code())).text;
   const std::size_t length = trimmed_length(description.data(), description.size());
   return compose_system_error_text(error.code(),
-                                   vantle_audio::utf16_to_utf8_lossy(description.data(), length));
+                                   vantle::utf16_to_utf8_lossy(description.data(), length));
 }
 
 std::string context_message(std::string_view context, const SystemError& error) {

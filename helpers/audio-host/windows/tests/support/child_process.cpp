@@ -10,7 +10,7 @@
 namespace test_support {
 
 struct Child::Stream {
-  vantle_audio::WinHandle read;
+  vantle::WinHandle read;
   std::thread reader;
   std::atomic<bool> stop{false};
   std::atomic<bool> paused{false};
@@ -147,7 +147,7 @@ Child::~Child() {
 
 bool Child::start(const std::wstring& exe, const std::vector<std::wstring>& arguments,
                   const ChildOptions& options) {
-  using vantle_audio::WinHandle;
+  using vantle::WinHandle;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   // Our ends are not inherited; the child's ends go when it has them.
   WinHandle out_read, out_write, err_read, err_write, in_read;

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "win_owners.h"
+#include "win_handle.h"
 
 #include <cstdint>
 #include <memory>
@@ -80,10 +80,10 @@ class Child {
   struct Stream;
   void join_readers();
 
-  vantle_audio::WinHandle process_;
+  vantle::WinHandle process_;
   DWORD pid_ = 0;
   DWORD exit_code_ = 0;
-  vantle_audio::WinHandle stdin_write_;
+  vantle::WinHandle stdin_write_;
   std::unique_ptr<Stream> out_;
   std::unique_ptr<Stream> err_;
   std::string error_;

@@ -101,7 +101,7 @@ const char* check_request(const wchar_t* path, REFIID iid, const PROPVARIANT* pa
     }
   };
   event.text("path", path == nullptr ? std::string("(null)")
-                                     : vantle_audio::utf16_to_utf8_lossy(path, wcslen(path)));
+                                     : vantle::utf16_to_utf8_lossy(path, wcslen(path)));
   deviates(path == nullptr || wcscmp(path, win::kProcessLoopbackDevicePath) != 0, "path");
   event.iid("iid", iid);
   deviates(!IsEqualGUID(iid, win::kIidAudioClient), "iid");
@@ -216,7 +216,7 @@ HRESULT activate_audio_interface(const WCHAR* path, REFIID iid, PROPVARIANT* par
                                  IActivateAudioInterfaceAsyncOperation** operation) {
   const std::wstring scenario_text = environment_text(kScenarioVariableW);
   const std::optional<Scenario> scenario =
-      parse_scenario(vantle_audio::utf16_to_utf8_lossy(scenario_text.data(), scenario_text.size()));
+      parse_scenario(vantle::utf16_to_utf8_lossy(scenario_text.data(), scenario_text.size()));
   const auto session =
       std::make_shared<Session>(scenario.value_or(Scenario{}), environment_text(kLogVariableW));
   if (operation != nullptr) {
@@ -227,8 +227,7 @@ HRESULT activate_audio_interface(const WCHAR* path, REFIID iid, PROPVARIANT* par
   std::uint32_t mode = 0;
   const char* reason = check_request(path, iid, params, handler,
                                      reinterpret_cast<void* const*>(operation), request, mode);
-  request.text("scenario",
-               vantle_audio::utf16_to_utf8_lossy(scenario_text.data(), scenario_text.size()));
+  request.text("scenario", vantle::utf16_to_utf8_lossy(scenario_text.data(), scenario_text.size()));
   if (!scenario) {
     reason = "unknown-scenario";
   }

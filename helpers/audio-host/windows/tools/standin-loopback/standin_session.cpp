@@ -11,7 +11,7 @@ HRESULT Session::inject_failure() const {
     audio_host::win::ComPtr<ICreateErrorInfo> create;
     if (SUCCEEDED(CreateErrorInfo(create.put()))) {
       const std::string description = error_description(scenario.info->failing_call);
-      const std::u16string wide = vantle_audio::utf8_to_utf16_lossy(description);
+      const std::u16string wide = vantle::utf8_to_utf16_lossy(description);
       std::wstring text(wide.begin(), wide.end());
       create->SetDescription(text.data());
       create.query(IID_IErrorInfo, error_object);

@@ -1,6 +1,10 @@
-// UTF-16 to UTF-8 conversion, shared by every place that turns a Windows
-// wide string (paths, system messages, arguments) into the UTF-8 the host
-// writes. Pure functions; usable from any thread.
+// Text conversion, shared by every place that turns text from the system
+// into the UTF-8 the host writes: UTF-16 from Windows (paths, system
+// messages, arguments) and UTF-8 byte strings from Linux (arguments, paths,
+// which may be any bytes there), and UTF-8 into UTF-16 for a Windows
+// console. One decoder each way; the lossy forms replace what is not text
+// with U+FFFD, the strict forms refuse it. Pure functions; usable from any
+// thread.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace vantle_audio {
+namespace vantle {
 
 // Appends one code point as UTF-8.
 void append_utf8(std::string& out, char32_t code_point);
@@ -23,7 +27,26 @@ std::string utf16_to_utf8_lossy(const Unit* units, std::size_t count);
 template <class Unit>
 std::optional<std::string> utf16_to_utf8_strict(const Unit* units, std::size_t count);
 
-// Decodes UTF-8 bytes to UTF-16; an invalid sequence becomes U+FFFD.
+// One step of the UTF-8 decoder: the sequence at the start of `bytes`
+// (which is not empty). Well-formed means shortest form, no surrogate,
+// nothing above U+10FFFF. An ill-formed sequence has no code point, and its
+// length is that of its maximal subpart (the longest start of a well-formed
+// sequence, at least one byte): each is one U+FFFD in the lossy forms, as
+// Unicode recommends.
+struct Utf8Sequence {
+  std::optional<char32_t> code_point;
+  std::size_t length = 1;
+};
+Utf8Sequence decode_utf8_sequence(std::string_view bytes);
+
+// Whether `text` is well-formed UTF-8 throughout.
+bool is_valid_utf8(std::string_view text);
+
+// `bytes` with every ill-formed sequence replaced by U+FFFD; valid text is
+// unchanged.
+std::string utf8_lossy(std::string_view bytes);
+
+// Decodes UTF-8 bytes to UTF-16; every ill-formed sequence becomes U+FFFD.
 std::u16string utf8_to_utf16_lossy(std::string_view text);
 
 // ----------------------------------------------------------------------------
@@ -84,4 +107,4 @@ std::optional<std::string> utf16_to_utf8_strict(const Unit* units, std::size_t c
   return out;
 }
 
-}  // namespace vantle_audio
+}  // namespace vantle

@@ -1,6 +1,6 @@
 #include "std_streams.h"
 
-namespace vantle_audio {
+namespace vantle {
 
 std::mutex& standard_stream_lock(StandardStream stream) {
   static std::mutex output_lock;
@@ -8,4 +8,4 @@ std::mutex& standard_stream_lock(StandardStream stream) {
   return stream == StandardStream::output ? output_lock : error_lock;
 }
 
-}  // namespace vantle_audio
+}  // namespace vantle

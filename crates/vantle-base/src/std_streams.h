@@ -16,7 +16,7 @@
 
 #include "result.h"
 
-namespace vantle_audio {
+namespace vantle {
 
 enum class StandardStream { output, error };
 
@@ -78,4 +78,4 @@ WriteStatus write_all_to_handle(NativeHandle handle, const void* data, std::size
 // thread layer, followed by " (os error N)".
 std::string os_error_text(std::int32_t code);
 
-}  // namespace vantle_audio
+}  // namespace vantle

@@ -1,8 +1,8 @@
 #include "system_message.h"
 
-#include "win_owners.h"
+#include "win_handle.h"
 
-namespace vantle_audio {
+namespace vantle {
 
 SystemMessage look_up_system_message(std::uint32_t code) {
   DWORD flags =
@@ -29,4 +29,4 @@ SystemMessage look_up_system_message(std::uint32_t code) {
   return message;
 }
 
-}  // namespace vantle_audio
+}  // namespace vantle

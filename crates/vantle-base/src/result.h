@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-namespace vantle_audio {
+namespace vantle {
 
 // The failure of an operation: the message that will reach the translator.
 struct Error {
@@ -75,4 +75,4 @@ class [[nodiscard]] Result {
   std::variant<T, Error> state_;
 };
 
-}  // namespace vantle_audio
+}  // namespace vantle

@@ -18,7 +18,7 @@
 
 #include <utility>
 
-namespace vantle_audio {
+namespace vantle {
 
 template <class Traits>
 class UniqueResource {
@@ -77,4 +77,4 @@ struct PointerTraits {
 template <class T, auto Close>
 using UniquePointer = UniqueResource<PointerTraits<T, Close>>;
 
-}  // namespace vantle_audio
+}  // namespace vantle

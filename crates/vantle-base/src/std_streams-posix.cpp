@@ -9,7 +9,7 @@
 
 #include "std_streams.h"
 
-namespace vantle_audio {
+namespace vantle {
 namespace {
 
 constexpr const char* kWriteZero = "failed to write whole buffer";
@@ -50,4 +50,4 @@ std::string os_error_text(std::int32_t code) {
   return std::generic_category().message(code) + " (os error " + std::to_string(code) + ")";
 }
 
-}  // namespace vantle_audio
+}  // namespace vantle

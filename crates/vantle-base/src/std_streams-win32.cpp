@@ -9,7 +9,7 @@
 #include "system_message.h"
 #include "text.h"
 
-namespace vantle_audio {
+namespace vantle {
 namespace {
 
 constexpr const char* kWriteZero = "failed to write whole buffer";
@@ -116,4 +116,4 @@ std::string os_error_text(std::int32_t code) {
   return message + " (os error " + std::to_string(code) + ")";
 }
 
-}  // namespace vantle_audio
+}  // namespace vantle

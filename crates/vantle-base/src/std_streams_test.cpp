@@ -12,7 +12,7 @@
 #include <csignal>
 #endif
 
-namespace vantle_audio {
+namespace vantle {
 namespace {
 
 // One anonymous pipe; each end closed by its owner.
@@ -168,4 +168,4 @@ TEST(OsErrorText, MessageThenCodeInDecimal) {
 }
 
 }  // namespace
-}  // namespace vantle_audio
+}  // namespace vantle

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vantle_audio {
+namespace vantle {
 
 struct SystemMessage {
   // The message as the system wrote it (trailing line breaks included), or
@@ -22,4 +22,4 @@ struct SystemMessage {
 // in ntdll.dll's message table, as the system keeps NTSTATUS texts there.
 SystemMessage look_up_system_message(std::uint32_t code);
 
-}  // namespace vantle_audio
+}  // namespace vantle

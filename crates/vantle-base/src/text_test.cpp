@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace vantle_audio {
+namespace vantle {
 namespace {
 
 std::string lossy(const std::u16string& s) {
@@ -52,5 +52,38 @@ TEST(Utf8ToUtf16, RoundTripsValidTextAndReplacesInvalidBytes) {
   EXPECT_EQ(utf8_to_utf16_lossy("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong
 }
 
+TEST(Utf8, ValidityAndLossyDecoding) {
+  struct Case {
+    std::string bytes;
+    bool valid;
+    std::string lossy;
+  };
+  const std::string r = "\xEF\xBF\xBD";
+  const Case cases[] = {
+      {"", true, ""},
+      {"/usr/bin/player", true, "/usr/bin/player"},
+      {"/opt/\xC3\xA4pp/\xF0\x9F\x8E\xB5", true, "/opt/\xC3\xA4pp/\xF0\x9F\x8E\xB5"},
+      {"a\xFF"
+       "b",
+       false, "a" + r + "b"},
+      {"\xC0\xAF", false, r + r},                  // overlong '/'
+      {"\xED\xA0\x80", false, r + r + r},          // a surrogate
+      {"\xF4\x90\x80\x80", false, r + r + r + r},  // above U+10FFFF
+      {"\xE2\x82", false, r},                      // truncated: one maximal subpart
+      {"\xE2\x82"
+       "x",
+       false, r + "x"},
+      {"\xF0\x9F\x8E", false, r},
+      {"\x80\x80", false, r + r},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(is_valid_utf8(c.bytes), c.valid) << c.bytes;
+    EXPECT_EQ(utf8_lossy(c.bytes), c.lossy) << c.bytes;
+    // The same decoder behind the UTF-16 form: the same replacements.
+    const std::u16string wide = utf8_to_utf16_lossy(c.bytes);
+    EXPECT_EQ(lossy(wide), c.lossy) << c.bytes;
+  }
+}
+
 }  // namespace
-}  // namespace vantle_audio
+}  // namespace vantle
