@@ -22,7 +22,7 @@ namespace vantle_audio {
 
 #ifdef _WIN32
 // A Windows kernel handle, owned without windows.h in this header: the
-// traits are those of WinHandle (win_owners.h), defined with the Windows
+// traits are those of vantle::WinHandle (win_handle.h), defined with the Windows
 // code.
 struct OpaqueHandleTraits {
   using Value = void*;

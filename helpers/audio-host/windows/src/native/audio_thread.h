@@ -4,7 +4,7 @@
 // of the engine's own choosing, holds only a few tens of milliseconds).
 //
 // Threads: registered and reverted on the main thread, which alone holds
-// the registration (an owner of win_owners.h).
+// the registration (an owner of native/owners.h).
 #pragma once
 
 #include "native/owners.h"
