@@ -101,6 +101,26 @@ Status verify_identity_values(std::string_view exe, std::uint64_t start_time,
   return Status::success();
 }
 
+CaptureSelection capture_selection(const HostRequest& request) {
+  if (const auto* process = std::get_if<CaptureProcess>(&request)) {
+    return {CaptureSelection::Mode::include_tree, process->target_pid};
+  }
+  return {CaptureSelection::Mode::exclude_tree, std::get<CaptureSystem>(request).excluded_pid};
+}
+
+bool is_captured(const CaptureSelection& selection, std::optional<std::uint32_t> pid,
+                 const ProcessTable& table) {
+  const bool including = selection.mode == CaptureSelection::Mode::include_tree;
+  if (!pid) {
+    return !including;
+  }
+  const auto in_tree = is_on_ancestry_line(table, *pid, selection.root);
+  if (!in_tree) {
+    return false;  // a cycle
+  }
+  return including ? in_tree.value() : !in_tree.value();
+}
+
 std::string_view executable_label(std::string_view path, PathRules rules) {
   const std::size_t separator = path.find_last_of(rules == PathRules::windows ? "\\/" : "/");
   return separator == std::string_view::npos ? path : path.substr(separator + 1);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,28 @@ bool same_executable_path(std::string_view path, std::string_view expected, Path
 vantle::Status verify_identity_values(std::string_view exe, std::uint64_t start_time,
                                       std::string_view expected_exe, std::uint64_t expected_start,
                                       PathRules rules);
+
+// What a capture takes. Include: `root` (the target) and its descendants.
+// Exclude: everything outside the tree of `root` (the translator, whose tree
+// holds the host).
+struct CaptureSelection {
+  enum class Mode { include_tree, exclude_tree };
+  Mode mode = Mode::include_tree;
+  std::uint32_t root = 0;
+  friend bool operator==(const CaptureSelection&, const CaptureSelection&) = default;
+};
+
+// The selection of a capture request: the target's tree for `--target pid:N`,
+// everything outside the translator's tree for `--target system`.
+CaptureSelection capture_selection(const HostRequest& request);
+
+// The rule that keeps the translator out of every capture a host judges by
+// process: whether sound of process `pid` is captured, judged on `table`. A
+// process the host cannot tell (nullopt) is left out when including and
+// taken when excluding. A cycle on the process's chain leaves it out in both
+// modes: nothing proves it is outside the translator's tree.
+bool is_captured(const CaptureSelection& selection, std::optional<std::uint32_t> pid,
+                 const ProcessTable& table);
 
 // The part of `path` after its last separator; the whole path without one.
 std::string_view executable_label(std::string_view path, PathRules rules);

@@ -146,6 +146,41 @@ TEST(AncestryLine, WalksRecordedParentsOnly) {
   }
 }
 
+TEST(IsCaptured, IncludesTheTargetsTreeOrExcludesTheTranslators) {
+  // 1 <- 10 (translator) <- 11 (host), 10 <- 12 <- 13; 1 <- 20 (target) <- 21 <- 22;
+  // 30 <-> 31 a loop.
+  const ProcessTable table = {{1, 0},  {10, 1},  {11, 10}, {12, 10}, {13, 12},
+                              {20, 1}, {21, 20}, {22, 21}, {30, 31}, {31, 30}};
+  using Mode = CaptureSelection::Mode;
+  // A request for 20 by translator 10 takes 20's tree; a system capture by
+  // 10 everything outside 10's.
+  const CaptureSelection include = capture_selection(CaptureProcess{20, 10, "/bin/20", 7});
+  const CaptureSelection exclude = capture_selection(CaptureSystem{10});
+  ASSERT_EQ(include, (CaptureSelection{Mode::include_tree, 20}));
+  ASSERT_EQ(exclude, (CaptureSelection{Mode::exclude_tree, 10}));
+  struct Case {
+    std::optional<std::uint32_t> pid;
+    bool included;
+    bool in_system_capture;
+  };
+  const Case cases[] = {
+      {20, true, true},
+      {22, true, true},
+      {1, false, true},
+      {10, false, false},
+      {11, false, false},
+      {13, false, false},
+      {40, false, true},  // not in the table: a process of another namespace
+      {std::nullopt, false, true},
+      {30, false, false},  // a loop proves nothing
+  };
+  for (const Case& c : cases) {
+    const std::string name = c.pid ? std::to_string(*c.pid) : "unknown";
+    EXPECT_EQ(is_captured(include, c.pid, table), c.included) << name;
+    EXPECT_EQ(is_captured(exclude, c.pid, table), c.in_system_capture) << name;
+  }
+}
+
 TEST(IdentityComparison, FoldsOnlyAsciiLettersAndNeedsTheExactStartTime) {
   constexpr std::uint64_t kStart = 133'456'789'012'345'678;
   const std::string exe = "C:\\Apps\\Player\xC3\x84.exe";  // ...PlayerÄ.exe

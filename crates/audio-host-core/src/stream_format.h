@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "capture.h"
 #include "pcm_output.h"
 
 namespace audio_host {
@@ -12,6 +13,7 @@ namespace audio_host {
 // converts whatever the captured programs play).
 inline constexpr std::uint16_t kCaptureChannels = 2;
 inline constexpr std::uint32_t kCaptureSampleRate = 48000;
+inline constexpr vantle_audio::CaptureFormat kCaptureFormat{kCaptureChannels, kCaptureSampleRate};
 
 // The PCM stream: the capture's rate (nothing is resampled) and the block
 // assembler's mono, signed 16-bit little-endian.

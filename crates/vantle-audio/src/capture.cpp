@@ -255,18 +255,32 @@ vantle::Result<CaptureWorker> start_capture_worker(
                               CaptureWorkerOptions{});
 }
 
+vantle::Result<CapturePipeline> CapturePipeline::start(CaptureFormat format,
+                                                       const CaptureWorkerOptions& options) {
+  auto state = std::make_unique<State>();
+  state->output_failed = std::make_shared<std::atomic<bool>>(false);
+  auto worker =
+      start_capture_worker(format.channels, format.sample_rate, state->output_failed, options);
+  if (!worker) {
+    return std::move(worker).take_error();
+  }
+  state->producer.emplace(std::move(worker.value().producer));
+  state->handle.emplace(std::move(worker.value().handle));
+  return CapturePipeline(std::move(state));
+}
+
 CapturePipeline::~CapturePipeline() {
-  if (handle_) {
-    (void)stop_capture_worker(std::move(*handle_));
+  if (state_ && state_->handle) {
+    (void)stop_capture_worker(std::move(*state_->handle));
   }
 }
 
 vantle::Status CapturePipeline::stop() {
-  producer_.reset();
+  state_->producer.reset();
   vantle::Status output;
-  if (handle_) {
-    output = stop_capture_worker(std::move(*handle_));
-    handle_.reset();
+  if (state_->handle) {
+    output = stop_capture_worker(std::move(*state_->handle));
+    state_->handle.reset();
   }
   return output;
 }

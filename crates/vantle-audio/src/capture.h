@@ -169,20 +169,29 @@ vantle::Result<CaptureWorker> start_capture_worker(
     std::uint16_t channels, std::uint32_t sample_rate,
     std::shared_ptr<std::atomic<bool>> output_failed);
 
-// The pipeline as a run sequence holds it: the producer its capture feeds
-// and the worker behind it, taken down in the order each end needs. Main
-// thread only.
+struct CaptureFormat {
+  std::uint16_t channels = 0;
+  std::uint32_t sample_rate = 0;
+};
+
+// The pipeline as a run sequence holds it: the producer its capture feeds,
+// the worker behind it and the flag that says the PCM output has ended,
+// taken down in the order each end needs. Main thread only.
 class CapturePipeline {
  public:
-  explicit CapturePipeline(CaptureWorker worker)
-      : producer_(std::move(worker.producer)), handle_(std::move(worker.handle)) {}
-  CapturePipeline(const CapturePipeline&) = delete;
-  CapturePipeline& operator=(const CapturePipeline&) = delete;
+  // Checks the format, builds the queue and starts the worker (as
+  // start_capture_worker does).
+  static vantle::Result<CapturePipeline> start(CaptureFormat format,
+                                               const CaptureWorkerOptions& options = {});
+  CapturePipeline(CapturePipeline&&) noexcept = default;
+  CapturePipeline& operator=(CapturePipeline&&) noexcept = default;
   // Not stopped (a set-up step failed): joins the worker, then releases the
   // producer.
   ~CapturePipeline();
 
-  CaptureProducer& producer() { return *producer_; }
+  CaptureProducer& producer() { return *state_->producer; }
+  // Set by the worker once the PCM output has ended.
+  const std::atomic<bool>& output_failed() const { return *state_->output_failed; }
 
   // After the capture: releases the producer, then stops and joins the
   // worker (stop_capture_worker); returns the error that ended the PCM
@@ -190,8 +199,13 @@ class CapturePipeline {
   vantle::Status stop();
 
  private:
-  std::optional<CaptureProducer> producer_;
-  std::optional<CaptureWorkerHandle> handle_;
+  struct State {
+    std::shared_ptr<std::atomic<bool>> output_failed;
+    std::optional<CaptureProducer> producer;
+    std::optional<CaptureWorkerHandle> handle;
+  };
+  explicit CapturePipeline(std::unique_ptr<State> state) : state_(std::move(state)) {}
+  std::unique_ptr<State> state_;
 };
 
 // Clears `running` and waits for the worker to end; queued chunks and the

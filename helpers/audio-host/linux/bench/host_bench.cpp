@@ -48,8 +48,8 @@
 #include <thread>
 #include <vector>
 
-#include "native/owners.h"
-#include "native/processes.h"
+#include "shared/owners.h"
+#include "shared/processes.h"
 #include "support/process.h"
 #include "support/sound.h"
 #include "support/statistics.h"

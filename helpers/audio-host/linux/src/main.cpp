@@ -1,18 +1,17 @@
-// The Linux audio host's entry point: UTF-8 arguments in, exit status out.
-// Parse errors and run errors alike end as one error event on standard error
-// and exit status 1. Standard input is never read.
+// The Linux audio host's entry point: the stop signals set up before
+// anything else, the arguments checked as UTF-8, then the run sequence every
+// host shares (run.h). Standard input is never read.
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "events.h"
-#include "native/signals.h"
+#include "platform.h"
 #include "run.h"
+#include "shared/signals.h"
 #include "text.h"
 
 namespace {
 
-vantle::Status run(int argc, char** argv) {
+vantle::Result<std::vector<std::string>> utf8_arguments(int argc, char** argv) {
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
     std::string argument(argv[i]);
@@ -21,22 +20,20 @@ vantle::Status run(int argc, char** argv) {
     }
     arguments.push_back(std::move(argument));
   }
-  auto request = audio_host::parse_command_line(arguments);
-  if (!request) {
-    return std::move(request).take_error();
-  }
-  return audio_host::run_request(request.value());
+  return arguments;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A reader that goes away shows as EPIPE on the write, never as a signal.
+  // A reader that goes away shows as EPIPE on the write, never as a signal;
+  // a stop signal waits for the capture's signalfd (every thread started
+  // later inherits the mask).
   audio_host::linux_host::ignore_broken_pipe_signal();
-  const vantle::Status status = run(argc, argv);
-  if (status.ok()) {
-    return 0;
-  }
-  (void)audio_host::write_event_line(audio_host::error_event(status.error()));
-  return 1;
+  const vantle::Status blocked = audio_host::linux_host::block_stop_signals();
+  audio_host::linux_host::LinuxPlatform platform;
+  return audio_host::run_host(
+      blocked ? utf8_arguments(argc, argv)
+              : vantle::Result<std::vector<std::string>>(vantle::make_error(blocked.error())),
+      platform);
 }

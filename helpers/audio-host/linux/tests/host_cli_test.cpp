@@ -11,7 +11,7 @@
 #include <cstring>
 #include <thread>
 
-#include "native/processes.h"
+#include "shared/processes.h"
 #include "support/host_session.h"
 
 namespace {

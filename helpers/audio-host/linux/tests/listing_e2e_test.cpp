@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "native/processes.h"
+#include "shared/processes.h"
 #include "support/host_session.h"
 #include "support/sound.h"
 

@@ -22,7 +22,7 @@
 #include <sstream>
 #include <thread>
 
-#include "mixer.h"
+#include "pulse/mixer.h"
 #include "support/host_session.h"
 #include "support/sound.h"
 

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "native/processes.h"
+#include "shared/processes.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "native/processes.h"
+#include "shared/processes.h"
 
 namespace test_support {
 namespace {

@@ -144,10 +144,10 @@ Status run_packet_loop(const PacketLoopInputs& in) {
     if (in.output_failed.load()) {
       return Status::success();
     }
-    if (!in.translator.still_running()) {
+    if (!in.translator.running()) {
       return Status::success();
     }
-    if (in.selected != nullptr && !in.selected->still_running()) {
+    if (in.selected != nullptr && !in.selected->running()) {
       return make_error("selected process exited");
     }
     const DWORD waited = WaitForSingleObject(in.stream.capture_event.get(), kEventWaitMs);

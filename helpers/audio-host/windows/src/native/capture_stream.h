@@ -13,7 +13,7 @@
 
 #include "capture.h"
 #include "native/owners.h"
-#include "native/processes.h"
+#include "process_identity.h"
 #include "result.h"
 #include "stream_format.h"
 

@@ -180,8 +180,8 @@ class CaptureStreamTest : public ::testing::Test {
   // A process identity whose "process" is a manual-reset event: set, the
   // process has ended.
   static ProcessIdentity fake_process() {
-    return ProcessIdentity("fake.exe", ProcessHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-                           1);
+    return ProcessIdentity("fake.exe", 1,
+                           vantle::ProcessHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)));
   }
 
   ComApartment com_;

@@ -28,8 +28,7 @@ using vantle::UniqueModule;
 using vantle::UniqueResource;
 using vantle::WinHandle;
 
-// The handle of a process instance, opened for waiting; an event.
-using ProcessHandle = WinHandle;
+// An event.
 using EventHandle = WinHandle;
 
 // A string from SysAllocString (COM error texts).

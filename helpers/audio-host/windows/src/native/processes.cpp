@@ -68,12 +68,8 @@ Result<ProcessTable> build_process_table() {
   return table;
 }
 
-bool ProcessIdentity::still_running() const {
-  return handle_ && WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT;
-}
-
 Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
-  ProcessHandle handle(OpenProcess(kIdentityAccess, FALSE, pid));
+  vantle::ProcessHandle handle(OpenProcess(kIdentityAccess, FALSE, pid));
   if (!handle) {
     return failed("open process");
   }
@@ -91,13 +87,7 @@ Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
     return failed("process identity");
   }
   std::string exe = vantle::utf16_to_utf8_lossy(path.data(), size);
-  return ProcessIdentity(std::move(exe), std::move(handle), filetime_count(creation));
-}
-
-Status verify_selected_identity(const ProcessIdentity& identity, std::string_view expected_exe,
-                                std::uint64_t expected_start) {
-  return verify_identity_values(identity.exe(), identity.start_time(), expected_exe, expected_start,
-                                PathRules::windows);
+  return ProcessIdentity(std::move(exe), filetime_count(creation), std::move(handle));
 }
 
 Result<std::vector<ApplicationEntry>> collect_applications() {
@@ -113,7 +103,7 @@ Result<std::vector<ApplicationEntry>> collect_applications() {
       continue;  // gone, or not ours to open: not listed, no message
     }
     const ProcessIdentity& found = identity.value();
-    if (!found.still_running()) {
+    if (!found.running()) {
       continue;  // exited (or the wait failed) since its window was seen
     }
     entries.push_back(

@@ -95,18 +95,20 @@ TEST_F(WithHelperChild, IdentityIsThePathAndCreationTimeTheSystemReports) {
   std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   });
-  EXPECT_TRUE(verify_selected_identity(identity, lower, helper_.start_time));
-  EXPECT_FALSE(verify_selected_identity(identity, helper_.exe, helper_.start_time + 1));
+  EXPECT_TRUE(verify_selected_identity(identity, lower, helper_.start_time, PathRules::windows));
+  EXPECT_FALSE(
+      verify_selected_identity(identity, helper_.exe, helper_.start_time + 1, PathRules::windows));
 
   // The handle is for waiting: running now, signalled once the child ends.
   EXPECT_EQ(WaitForSingleObject(identity.handle(), 0), DWORD{WAIT_TIMEOUT});
   child_.close_stdin();
   EXPECT_EQ(WaitForSingleObject(identity.handle(), 20000), WAIT_OBJECT_0);
 
+  // One owner: the handle moves with the identity.
   ProcessIdentity moved = std::move(identity);
   EXPECT_NE(moved.handle(), nullptr);
-  moved.reset();
-  EXPECT_EQ(moved.handle(), nullptr);
+  EXPECT_EQ(identity.handle(), nullptr);  // NOLINT(bugprone-use-after-move)
+  EXPECT_FALSE(identity.running());       // NOLINT(bugprone-use-after-move)
 }
 
 TEST(ReadProcessIdentity, UnopenablePidGivesTheOpenProcessMessage) {

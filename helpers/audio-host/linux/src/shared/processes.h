@@ -1,0 +1,35 @@
+// Process selection on Linux, for every backend: the process table from
+// /proc behind the ancestry rules, and the identity of one process instance
+// (executable path, start time and a pidfd to wait on).
+//
+// Everything here is called from the host's main thread only. An identity
+// owns its pidfd and is not shared with other threads; the capture worker
+// never sees one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "process_identity.h"
+#include "process_rules.h"
+#include "result.h"
+
+namespace audio_host::linux_host {
+
+// "context: <the system's text for errno> (os error N)".
+std::string os_error_message(std::string_view context, int error_number);
+
+// Every process in /proc with the parent PID of its stat line. A process that
+// ends while the table is read is left out. Error: "process table: ...".
+vantle::Result<ProcessTable> build_process_table();
+
+// Opens a pidfd for `pid` first, then reads the executable (the link
+// /proc/N/exe, decoded from UTF-8 with U+FFFD for invalid bytes) and the
+// start time (clock ticks since boot in 100 ns units), then checks that the
+// pidfd still refers to a live process, so that a PID reused in between can
+// never pass. The pidfd is the identity's, for waiting. Errors: "open
+// process: ...", "process executable: ...", "process identity: ...".
+vantle::Result<ProcessIdentity> read_process_identity(std::uint32_t pid);
+
+}  // namespace audio_host::linux_host
