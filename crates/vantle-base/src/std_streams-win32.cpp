@@ -13,6 +13,12 @@ namespace vantle {
 namespace {
 
 constexpr const char* kWriteZero = "failed to write whole buffer";
+// The most UTF-16 units given to one WriteConsoleW call: older consoles
+// fail larger writes (ERROR_NOT_ENOUGH_MEMORY), so text is cut into pieces.
+constexpr std::size_t kMaxConsoleUnits = 8192;
+// The most bytes given to one WriteFile call: its count is a DWORD, and a
+// pipe takes large writes in pieces anyway.
+constexpr std::size_t kMaxWriteBytes = std::size_t{1} << 30;
 
 bool is_missing(HANDLE handle) {
   return handle == nullptr || handle == INVALID_HANDLE_VALUE;
@@ -45,7 +51,7 @@ WriteStatus write_console(HANDLE console, const void* data, std::size_t size,
       utf8_to_utf16_lossy(std::string_view(static_cast<const char*>(data), size));
   std::size_t done = 0;
   while (done < wide.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
+    const DWORD chunk = static_cast<DWORD>(std::min(wide.size() - done, kMaxConsoleUnits));
     DWORD written = 0;
     if (!WriteConsoleW(console, reinterpret_cast<const wchar_t*>(wide.data() + done), chunk,
                        &written, nullptr)) {
@@ -69,7 +75,7 @@ WriteStatus write_all_to_handle(NativeHandle handle, const void* data, std::size
   }
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (size > 0) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    const DWORD chunk = static_cast<DWORD>(std::min(size, kMaxWriteBytes));
     DWORD written = 0;
     if (!WriteFile(handle, bytes, chunk, &written, nullptr)) {
       const DWORD code = GetLastError();

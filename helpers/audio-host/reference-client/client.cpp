@@ -285,7 +285,7 @@ vantle::Result<Options> parse_options(const std::vector<std::string>& arguments)
     } else if (flag == "--stop" && captures) {
       if (value == "pipe") {
         options.stop = Options::Stop::pipe;
-      } else if (value == "signal" || value == "ctrl-c") {
+      } else if (value == "signal") {
         options.stop = Options::Stop::signal;
       } else {
         return bad();

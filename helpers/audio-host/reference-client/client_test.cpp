@@ -30,10 +30,11 @@ TEST(ClientOptions, ReadsEachCommandsOptions) {
   EXPECT_EQ(defaults.value().stop, Options::Stop::pipe);
   EXPECT_EQ(defaults.value().wav, "capture.wav");
 
-  auto pid = parse_options({"capture", "--pid", "4242", "--stop", "ctrl-c"});
+  auto pid = parse_options({"capture", "--pid", "4242", "--stop", "signal"});
   ASSERT_TRUE(pid.ok());
   EXPECT_EQ(pid.value().pid, 4242u);
   EXPECT_EQ(pid.value().stop, Options::Stop::signal);
+  EXPECT_FALSE(parse_options({"capture", "--pid", "4242", "--stop", "ctrl-c"}).ok());
 
   auto analyze = parse_options({"analyze", "in.wav", "--spectrogram", "p.png"});
   ASSERT_TRUE(analyze.ok());

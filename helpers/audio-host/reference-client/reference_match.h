@@ -41,7 +41,7 @@ struct ReferenceMatch {
   double compared_from = 0;   // the overlap, in seconds of the reference
   double compared_to = 0;
   double reference_seconds = 0;
-  std::size_t pieces = 0;            // half-second pieces compared
+  std::size_t pieces = 0;            // quarter-second pieces compared
   std::size_t moves = 0;             // times a piece sat elsewhere than the previous one
   double largest_shift_seconds = 0;  // the farthest a piece sat from the first one's place
   // The other program's tones: each one's level and their sum, in dB below
