@@ -1,12 +1,14 @@
-// The Linux audio host's entry point: the stop signals set up before
-// anything else, the arguments checked as UTF-8, then the run sequence every
-// host shares (run.h). Standard input is never read.
+// The Linux audio host's entry point: the stop signals and the standard
+// descriptors set up before anything else, the arguments checked as UTF-8,
+// then the run sequence every host shares (run.h). Standard input is never
+// read.
 #include <string>
 #include <vector>
 
 #include "platform.h"
 #include "run.h"
 #include "shared/signals.h"
+#include "shared/standard_streams.h"
 #include "text.h"
 
 namespace {
@@ -26,14 +28,15 @@ vantle::Result<std::vector<std::string>> utf8_arguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A reader that goes away shows as EPIPE on the write, never as a signal;
-  // a stop signal waits for the capture's signalfd (every thread started
-  // later inherits the mask).
-  audio_host::linux_host::ignore_broken_pipe_signal();
-  const vantle::Status blocked = audio_host::linux_host::block_stop_signals();
-  audio_host::linux_host::LinuxPlatform platform;
-  return audio_host::run_host(
-      blocked ? utf8_arguments(argc, argv)
-              : vantle::Result<std::vector<std::string>>(vantle::make_error(blocked.error())),
-      platform);
+  // A stop signal waits for the capture's signalfd (every thread started
+  // later inherits the mask); a reader that goes away shows as EPIPE on the
+  // write, never as a signal.
+  const vantle::Status signals = audio_host::linux_host::take_stop_signals();
+  // Before any file is opened: no pidfd may take a standard descriptor.
+  const auto missing = audio_host::linux_host::open_missing_standard_streams();
+  audio_host::linux_host::LinuxPlatform platform(missing.output);
+  if (!signals) {
+    return audio_host::run_host(vantle::make_error(signals.error()), platform);
+  }
+  return audio_host::run_host(utf8_arguments(argc, argv), platform);
 }

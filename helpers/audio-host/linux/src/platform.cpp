@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <utility>
 
 #include "pulse/pulse_backend.h"
@@ -9,6 +11,7 @@
 #include "shared/applications.h"
 #include "shared/processes.h"
 #include "shared/signals.h"
+#include "std_streams.h"
 
 namespace audio_host::linux_host {
 namespace {
@@ -41,6 +44,10 @@ vantle::Result<ProcessIdentity> LinuxPlatform::read_process_identity(std::uint32
 }
 
 vantle::Status LinuxPlatform::list_applications() {
+  if (output_missing_) {
+    // What writing to the closed descriptor would have said.
+    return vantle::make_error(vantle::os_error_text(EBADF));
+  }
   return write_application_list(collect_applications(playing_processes()));
 }
 

@@ -12,6 +12,10 @@ namespace audio_host::linux_host {
 
 class LinuxPlatform final : public HostPlatform {
  public:
+  // `output_missing`: standard output was closed when the host started (it
+  // is /dev/null now); a listing written there reaches nobody.
+  explicit LinuxPlatform(bool output_missing) : output_missing_(output_missing) {}
+
   PathRules path_rules() const override { return PathRules::posix; }
   std::uint32_t own_pid() const override;
   vantle::Result<ProcessTable> build_process_table() override;
@@ -22,6 +26,7 @@ class LinuxPlatform final : public HostPlatform {
   vantle::Status install_stop_sources() override;
 
  private:
+  bool output_missing_;
   UniqueFd stop_signals_;
 };
 

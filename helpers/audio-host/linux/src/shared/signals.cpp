@@ -23,14 +23,20 @@ sigset_t stop_signal_set() {
 
 }  // namespace
 
-void ignore_broken_pipe_signal() {
-  (void)std::signal(SIGPIPE, SIG_IGN);
-}
-
-vantle::Status block_stop_signals() {
+vantle::Status take_stop_signals() {
   const sigset_t set = stop_signal_set();
   if (const int code = pthread_sigmask(SIG_BLOCK, &set, nullptr); code != 0) {
     return vantle::make_error(os_error_message("stop signals", code));
+  }
+  // Blocked first, so that none is lost in between: a pending stop signal
+  // whose default is to end the process stays pending under SIG_DFL.
+  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    if (std::signal(number, SIG_DFL) == SIG_ERR) {
+      return vantle::make_error(os_error_message("stop signals", errno));
+    }
+  }
+  if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+    return vantle::make_error(os_error_message("stop signals", errno));
   }
   return vantle::Status::success();
 }

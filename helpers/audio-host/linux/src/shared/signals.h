@@ -12,13 +12,13 @@
 
 namespace audio_host::linux_host {
 
-// SIGPIPE ignored (at the start of main).
-void ignore_broken_pipe_signal();
-
-// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread. A signal sent
-// afterwards stays pending until the signalfd reads it. Error:
-// "stop signals: ...".
-vantle::Status block_stop_signals();
+// First thing in main, before any other thread exists: blocks SIGINT,
+// SIGTERM and SIGHUP in the calling thread (a signal sent afterwards stays
+// pending until the signalfd reads it, and a stop during start-up ends the
+// capture normally once its loop runs), then gives them their default
+// disposition (the translator may have left them ignored, and an ignored
+// signal would be lost), and ignores SIGPIPE. Error: "stop signals: ...".
+vantle::Status take_stop_signals();
 
 // A non-blocking signalfd for the blocked stop signals. Error:
 // "stop signals: ...".
