@@ -146,14 +146,9 @@ void StreamMembers::decide(std::uint32_t index, SinkInput& entry) {
   const auto client = client_pids_.find(entry.client);
   const std::optional<std::uint32_t> pid = stream_process_id(
       c_str(entry.own_pid), client != client_pids_.end() ? c_str(client->second) : nullptr);
-  auto captured = judge_.captured(pid);
-  if (!captured) {
-    stopper_.stop(std::move(captured).take_error());
-    return;
-  }
   entry.waiting_for_client = false;
   entry.decided = true;
-  entry.captured = captured.value();
+  entry.captured = judge_.captured(pid);
   if (entry.captured) {
     listener_.member_added(index, entry.corked);
   }

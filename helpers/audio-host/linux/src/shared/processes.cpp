@@ -106,24 +106,38 @@ Result<ProcessTable> build_process_table() {
     if (!pid) {
       continue;
     }
-    int error_number = 0;
-    const auto text = read_small_file("/proc/" + std::to_string(*pid) + "/stat", &error_number);
-    if (!text) {
-      continue;  // ended while the table was read
-    }
-    if (const auto stat = parse_proc_stat(text.value())) {
-      table[*pid] = stat->parent_pid;
+    // A process that ends while the table is read is left out.
+    if (const std::optional<std::uint32_t> parent = read_parent_pid(*pid)) {
+      table[*pid] = *parent;
     }
   }
   return table;
 }
 
+std::optional<std::uint32_t> read_parent_pid(std::uint32_t pid) {
+  int error_number = 0;
+  const auto text = read_small_file("/proc/" + std::to_string(pid) + "/stat", &error_number);
+  if (!text) {
+    return std::nullopt;
+  }
+  const std::optional<ProcStat> stat = parse_proc_stat(text.value());
+  if (!stat) {
+    return std::nullopt;
+  }
+  return stat->parent_pid;
+}
+
+vantle::ProcessHandle open_pidfd(std::uint32_t pid) {
+  // Close-on-exec by default.
+  return vantle::ProcessHandle(
+      static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0u)));
+}
+
 Result<ProcessIdentity> read_process_identity(std::uint32_t pid) {
-  const long opened = ::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0u);
-  if (opened < 0) {
+  vantle::ProcessHandle pidfd = open_pidfd(pid);
+  if (!pidfd) {
     return make_error(os_error_message("open process", errno));
   }
-  vantle::ProcessHandle pidfd(static_cast<int>(opened));  // close-on-exec by default
 
   const std::string folder = "/proc/" + std::to_string(pid);
   int error_number = 0;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,13 @@ std::string os_error_message(std::string_view context, int error_number);
 // Every process in /proc with the parent PID of its stat line. A process that
 // ends while the table is read is left out. Error: "process table: ...".
 vantle::Result<ProcessTable> build_process_table();
+
+// The parent of `pid` as /proc tells it now (its stat line); nullopt when
+// the process has gone or cannot be read.
+std::optional<std::uint32_t> read_parent_pid(std::uint32_t pid);
+
+// A pidfd for `pid` (close-on-exec); no handle when the process has gone.
+vantle::ProcessHandle open_pidfd(std::uint32_t pid);
 
 // Opens a pidfd for `pid` first, then reads the executable (the link
 // /proc/N/exe, decoded from UTF-8 with U+FFFD for invalid bytes) and the

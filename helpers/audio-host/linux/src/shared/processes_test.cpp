@@ -1,6 +1,8 @@
 // The process table and identities against the real /proc.
 #include "shared/processes.h"
 
+#include "shared/process_judge.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -72,6 +74,55 @@ TEST(ProcessIdentity, ReadsPathAndStartTimeAndSeesTheEnd) {
   const auto gone = read_process_identity(static_cast<std::uint32_t>(child));
   ASSERT_FALSE(gone);
   EXPECT_EQ(gone.error(), "open process: " + std::string(std::strerror(ESRCH)) + " (os error 3)");
+}
+
+TEST(AncestryLine, ReadsLinksUpToTheRootZeroALoopOrAGap) {
+  // 22 <- 21 <- 20 <- 1 <- 0; 13 <- 12, whose parent cannot be read;
+  // 30 <-> 31 a loop.
+  const ProcessTable parents = {{22, 21}, {21, 20}, {20, 1}, {1, 0}, {13, 12}, {30, 31}, {31, 30}};
+  const auto parent_of = [&](std::uint32_t pid) -> std::optional<std::uint32_t> {
+    const auto found = parents.find(pid);
+    return found != parents.end() ? std::optional<std::uint32_t>(found->second) : std::nullopt;
+  };
+  struct Case {
+    std::uint32_t pid;
+    std::uint32_t stop_at;
+    ProcessTable line;
+  };
+  const Case cases[] = {
+      {22, 20, {{22, 21}, {21, 20}}},                   // up to the root, not past it
+      {22, 99, {{22, 21}, {21, 20}, {20, 1}, {1, 0}}},  // up to PID 0
+      {20, 20, {}},                                     // the root itself
+      {13, 99, {{13, 12}}},                             // 12 has gone
+      {30, 99, {{30, 31}, {31, 30}}},                   // the loop stays for the walk to find
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(read_ancestry_line(c.pid, c.stop_at, parent_of), c.line) << c.pid;
+  }
+}
+
+// The judge reads the line from /proc when it decides: this test's child
+// is in this test's tree, and a process that has ended belongs nowhere.
+TEST(ProcessJudge, JudgesTheLiveProcessByItsLineNow) {
+  const auto self = static_cast<std::uint32_t>(getpid());
+  const pid_t child = spawn_sleep();
+  const auto child_pid = static_cast<std::uint32_t>(child);
+  using Mode = CaptureSelection::Mode;
+  const ProcessJudge include(CaptureSelection{Mode::include_tree, self});
+  const ProcessJudge exclude(CaptureSelection{Mode::exclude_tree, self});
+  const ProcessJudge include_other(CaptureSelection{Mode::include_tree, child_pid});
+
+  EXPECT_TRUE(include.captured(child_pid));
+  EXPECT_FALSE(exclude.captured(child_pid));
+  EXPECT_FALSE(include_other.captured(self));  // an ancestor is not in the tree
+  EXPECT_TRUE(exclude.captured(static_cast<std::uint32_t>(getppid())));
+  EXPECT_FALSE(include.captured(std::nullopt));
+  EXPECT_TRUE(exclude.captured(std::nullopt));
+
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_FALSE(include.captured(child_pid));
+  EXPECT_FALSE(exclude.captured(child_pid));
 }
 
 }  // namespace
