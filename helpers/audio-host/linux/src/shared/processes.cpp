@@ -127,6 +127,15 @@ std::optional<std::uint32_t> read_parent_pid(std::uint32_t pid) {
   return stat->parent_pid;
 }
 
+std::optional<std::string> read_executable(std::uint32_t pid) {
+  int error_number = 0;
+  auto exe = read_link("/proc/" + std::to_string(pid) + "/exe", &error_number);
+  if (!exe) {
+    return std::nullopt;
+  }
+  return vantle::utf8_lossy(exe.value());
+}
+
 vantle::ProcessHandle open_pidfd(std::uint32_t pid) {
   // Close-on-exec by default.
   return vantle::ProcessHandle(

@@ -29,6 +29,11 @@ vantle::Result<ProcessTable> build_process_table();
 // the process has gone or cannot be read.
 std::optional<std::uint32_t> read_parent_pid(std::uint32_t pid);
 
+// The executable of `pid` as /proc/N/exe names it now (decoded from UTF-8
+// with U+FFFD for invalid bytes; " (deleted)" at the end when the file was
+// replaced); nullopt when it cannot be read.
+std::optional<std::string> read_executable(std::uint32_t pid);
+
 // A pidfd for `pid` (close-on-exec); no handle when the process has gone.
 vantle::ProcessHandle open_pidfd(std::uint32_t pid);
 

@@ -1,9 +1,11 @@
 #include "shared/x11_windows.h"
 
+#include <xcb/res.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "shared/owners.h"
@@ -44,6 +46,29 @@ std::vector<std::uint32_t> cardinal_values(xcb_connection_t* connection, xcb_win
   return values;
 }
 
+// The PID of the client that created `window`, as the X server knows it
+// from the connection (the X-Resource extension); nullopt when the server
+// cannot tell (a remote client, no extension).
+std::optional<std::uint32_t> server_known_pid(xcb_connection_t* connection,
+                                              xcb_res_query_client_ids_cookie_t cookie) {
+  Reply<xcb_res_query_client_ids_reply_t> reply(
+      xcb_res_query_client_ids_reply(connection, cookie, nullptr));
+  if (!reply) {
+    return std::nullopt;
+  }
+  for (auto ids = xcb_res_query_client_ids_ids_iterator(reply.get()); ids.rem > 0;
+       xcb_res_client_id_value_next(&ids)) {
+    if ((ids.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+        xcb_res_client_id_value_value_length(ids.data) == 1) {
+      const std::uint32_t pid = *xcb_res_client_id_value_value(ids.data);
+      if (pid != 0) {
+        return pid;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::set<std::uint32_t> window_process_ids() {
@@ -63,9 +88,8 @@ std::set<std::uint32_t> window_process_ids() {
   }
   const xcb_atom_t client_list = intern_atom(c, "_NET_CLIENT_LIST");
   const xcb_atom_t wm_pid = intern_atom(c, "_NET_WM_PID");
-  if (wm_pid == XCB_ATOM_NONE) {
-    return pids;  // no client has ever set a PID
-  }
+  const xcb_query_extension_reply_t* resource_extension = xcb_get_extension_data(c, &xcb_res_id);
+  const bool server_knows_pids = resource_extension != nullptr && resource_extension->present;
 
   std::vector<xcb_window_t> windows =
       cardinal_values(c, screen->root, client_list, XCB_ATOM_WINDOW, 65536);
@@ -92,10 +116,31 @@ std::set<std::uint32_t> window_process_ids() {
       }
     }
   }
-  for (const xcb_window_t window : windows) {
-    const std::vector<std::uint32_t> pid = cardinal_values(c, window, wm_pid, XCB_ATOM_CARDINAL, 1);
-    if (!pid.empty() && pid.front() != 0) {
-      pids.insert(pid.front());
+  // Each window's process: the one the server knows from the connection
+  // that made it, else what the window says (_NET_WM_PID), which any client
+  // can write. The questions go out together, the answers are read after.
+  std::vector<xcb_res_query_client_ids_cookie_t> server_cookies;
+  if (server_knows_pids) {
+    server_cookies.reserve(windows.size());
+    for (const xcb_window_t window : windows) {
+      const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+      server_cookies.push_back(xcb_res_query_client_ids(c, 1, &spec));
+    }
+  }
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    std::optional<std::uint32_t> pid;
+    if (server_knows_pids) {
+      pid = server_known_pid(c, server_cookies[i]);
+    }
+    if (!pid) {
+      const std::vector<std::uint32_t> declared =
+          cardinal_values(c, windows[i], wm_pid, XCB_ATOM_CARDINAL, 1);
+      if (!declared.empty() && declared.front() != 0) {
+        pid = declared.front();
+      }
+    }
+    if (pid) {
+      pids.insert(*pid);
     }
   }
   return pids;
