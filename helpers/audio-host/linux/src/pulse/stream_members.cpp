@@ -94,7 +94,12 @@ void StreamMembers::on_sink_input(const pa_sink_input_info& info) {
   if (!entry.decided && !entry.waiting_for_client) {
     entry.client = info.client;
     entry.own_pid = declared_pid(info.proplist);
-    if (info.client == PA_INVALID_INDEX || client_pids_.contains(info.client)) {
+    // The client's PID counts only when the stream declares none
+    // (stream_process_id): then it is asked for, once per client. Deciding
+    // without that round trip keeps a new stream's first fragments: the
+    // server renders them as soon as the stream plays.
+    if (stream_process_id(c_str(entry.own_pid), nullptr) || info.client == PA_INVALID_INDEX ||
+        client_pids_.contains(info.client)) {
       decide(info.index, entry);
     } else {
       entry.waiting_for_client = true;
