@@ -21,10 +21,9 @@ namespace audio_host::win {
 
 using vantle::Status;
 
-// The initialised audio client and what belongs to it, declared in the order
-// of acquisition: a failed set-up releases, by scope, the event, the
-// capture client and then the audio client. After a capture the audio
-// client goes first (stop_capture_stream), the rest with the stream.
+// The initialised audio client and what belongs to it, declared in the
+// order of acquisition (released in reverse by scope; after a capture
+// stop_capture_stream() releases the audio client first).
 struct CaptureStream {
   ComPtr<IAudioClient> audio_client;
   ComPtr<IAudioCaptureClient> capture_client;

@@ -4,11 +4,8 @@
 //
 // Ownership: the backend owns COM on the main thread, the stream (audio
 // client, capture client, capture event) and the thread's registration
-// with the multimedia scheduler, declared in the order of acquisition. A
-// set-up that fails releases, by scope, the capture event, the capture
-// client, the audio client and then COM; after a capture, stop() stops and
-// releases the audio client first (and reverts the registration), and the
-// rest goes with the backend, after the pipeline has stopped.
+// with the multimedia scheduler, declared in the order of acquisition: what
+// stop() leaves goes, in reverse, with the backend (run.cpp says when).
 //
 // Threads: all of it on the main thread, apart from the activation's
 // completion (loopback_activation.h) and the console stop signal, which
