@@ -24,44 +24,31 @@ using std::chrono::milliseconds;
 
 constexpr std::size_t kReadSize = 1 << 16;
 
-// posix_spawn's file actions and attributes: initialised in place, destroyed
-// once by their owner (they are structures, not handles, so they do not fit
-// UniqueResource). Used by one thread.
-class SpawnFileActions {
+// posix_spawn's file actions or attributes: initialised in place and
+// destroyed once by their owner (they are structures, not handles, so they
+// do not fit UniqueResource). Used by one thread.
+template <class T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
  public:
-  SpawnFileActions() : init_error_(::posix_spawn_file_actions_init(&actions_)) {}
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-  ~SpawnFileActions() {
+  SpawnObject() : init_error_(Init(&object_)) {}
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
+  ~SpawnObject() {
     if (init_error_ == 0) {
-      (void)::posix_spawn_file_actions_destroy(&actions_);
+      (void)Destroy(&object_);
     }
   }
   int init_error() const { return init_error_; }
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  T* get() { return &object_; }
 
  private:
-  posix_spawn_file_actions_t actions_;
+  T object_;
   int init_error_;
 };
-
-class SpawnAttributes {
- public:
-  SpawnAttributes() : init_error_(::posix_spawnattr_init(&attributes_)) {}
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  ~SpawnAttributes() {
-    if (init_error_ == 0) {
-      (void)::posix_spawnattr_destroy(&attributes_);
-    }
-  }
-  int init_error() const { return init_error_; }
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-  int init_error_;
-};
+using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, &::posix_spawn_file_actions_init,
+                                     &::posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, &::posix_spawnattr_init, &::posix_spawnattr_destroy>;
 
 // A failed call as "call: system text (os error N)".
 Error call_failed(const std::string& call, int code) {

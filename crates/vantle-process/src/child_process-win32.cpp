@@ -462,6 +462,7 @@ Status prepare_stop_signal() {
   if (!AllocConsole()) {
     return last_error("AllocConsole");
   }
+  // The new console's handles replaced ours.
   if (!SetStdHandle(STD_OUTPUT_HANDLE, out) || !SetStdHandle(STD_ERROR_HANDLE, err)) {
     return last_error("SetStdHandle");
   }

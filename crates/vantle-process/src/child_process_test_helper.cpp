@@ -9,6 +9,10 @@
 //   env:NAME          write "NAME=VALUE\n", or "NAME unset\n"
 //   wait-stop         write "ready\n" to standard error, then wait for the
 //                     stop signal (SIGINT, or Ctrl+C) and exit with 5
+//   stop-child        prepare the stop signal (on Windows: a console of its
+//                     own), start this program with wait-stop as its child,
+//                     send it the stop signal once it is ready, and exit
+//                     with the child's status (3 when a step failed)
 //   sleep             sleep for ten minutes
 //   exit:N            exit with N
 //   args ...          write each argument after it as "[ARGUMENT]\n" and end
@@ -19,17 +23,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "std_streams.h"
 
 #ifdef _WIN32
 #include <windows.h>
-
-#include "text.h"
 #else
 #include <signal.h>
 #include <unistd.h>
@@ -41,6 +43,7 @@ using vantle::StandardStream;
 
 constexpr int kWriteFailed = 7;
 constexpr int kStopped = 5;
+constexpr int kStepFailed = 3;
 
 #ifdef _WIN32
 volatile LONG g_stopped = 0;
@@ -94,6 +97,30 @@ std::string read_stdin() {
   return bytes;
 }
 
+// The stop signal sent to a child of this process (see stop-child).
+int stop_a_child() {
+  using namespace std::chrono_literals;
+  const auto folder = vantle::program_folder();
+  if (!folder.ok() || !vantle::prepare_stop_signal().ok()) {
+    return kStepFailed;
+  }
+#ifdef _WIN32
+  const char* name = "child-process-test-helper.exe";
+#else
+  const char* name = "child-process-test-helper";
+#endif
+  vantle::ChildProcess child;
+  if (!child
+           .start({folder.value() + vantle::to_native_string(name),
+                   vantle::to_native_string("wait-stop")})
+           .ok() ||
+      !child.wait_for_err("ready\n", 60s) || !child.send_stop_signal().ok()) {
+    return kStepFailed;
+  }
+  const vantle::Result<bool> ended = child.wait(60s);
+  return ended.ok() && ended.value() ? child.exit_status()->code : kStepFailed;
+}
+
 std::string environment_variable(const std::string& name) {
   const char* value = std::getenv(name.c_str());
   return value == nullptr ? name + " unset\n" : name + "=" + value + "\n";
@@ -128,6 +155,8 @@ int run(const std::vector<std::string>& arguments) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
       return kStopped;
+    } else if (verb == "stop-child") {
+      return stop_a_child();
     } else if (verb == "sleep") {
       std::this_thread::sleep_for(std::chrono::minutes(10));
     } else if (verb == "exit") {
@@ -146,17 +175,11 @@ int run(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-  std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) {
-    arguments.push_back(vantle::utf16_to_utf8_lossy(argv[i], std::wcslen(argv[i])));
-  }
-  return run(arguments);
-}
-#else
+// The arguments are ASCII: on Windows main's (the C runtime's reading of
+// the command line) are enough.
 int main(int argc, char** argv) {
+#ifndef _WIN32
   (void)::signal(SIGPIPE, SIG_IGN);
+#endif
   return run(std::vector<std::string>(argv + 1, argv + argc));
 }
-#endif
