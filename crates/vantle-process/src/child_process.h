@@ -181,9 +181,10 @@ class ChildProcess {
     return exit_status_;
   }
 
+ private:
+  // The platform's handles (on Windows with the reader threads).
   struct State;
 
- private:
   // Waits up to `timeout` for the child to end (reading on POSIX meanwhile);
   // true once exit_status_ is set.
   Result<bool> await_exit(std::chrono::milliseconds timeout);
