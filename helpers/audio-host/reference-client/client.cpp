@@ -40,7 +40,12 @@ std::optional<double> parse_number(const std::string& text) {
 }
 
 std::string host_path(const Options& options) {
-  return options.host.empty() ? program_folder() + host_file_name() : options.host;
+  if (!options.host.empty()) {
+    return options.host;
+  }
+  const auto folder = vantle::program_folder();
+  return (folder.ok() ? vantle::from_native_string(folder.value()) : std::string()) +
+         host_file_name();
 }
 
 void show_stderr(HostProcess& host) {

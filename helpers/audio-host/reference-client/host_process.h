@@ -1,38 +1,31 @@
-// Starting the host the way the translator does, one file per platform
-// (host_process-posix.cpp, host_process-win32.cpp): the host runs as this
-// program's direct child with standard input from the null device and its
-// standard output (PCM) and standard error (event lines) on pipes that are
-// read concurrently, so that neither can fill and stall the host.
+// Starting the host the way the translator does: the host runs as this
+// program's direct child (a vantle::ChildProcess) with standard input from
+// the null device and its standard output (PCM) and standard error (event
+// lines) on pipes that are read together, so that neither can fill and
+// stall the host. What differs per platform (the host's file name, the
+// console the stop signal needs, catching the user's interrupt) is in
+// host_process-posix.cpp and host_process-win32.cpp.
 //
-// A HostProcess is used by one thread; its readers are its own threads.
+// A HostProcess is used by one thread; its pipes are read while that thread
+// is in wait() or take_stderr_lines() (on Windows by the child's reader
+// threads all along).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "result.h"
 
 namespace reference_client {
 
-struct ExitStatus {
-  bool exited = false;  // false: ended by a signal (POSIX)
-  int code = 0;         // exit status, or the signal's number
-};
-
-// "0", "1", "signal 9".
-std::string describe(const ExitStatus& status);
+using ExitStatus = vantle::ExitStatus;
+using vantle::describe;
 
 class HostProcess {
  public:
-  HostProcess();
-  HostProcess(const HostProcess&) = delete;
-  HostProcess& operator=(const HostProcess&) = delete;
-  // A host still running is killed and waited for.
-  ~HostProcess();
-
   // `program` is a path (UTF-8), or on POSIX a name looked up on PATH.
   vantle::Status start(const std::string& program, const std::vector<std::string>& arguments);
 
@@ -42,29 +35,26 @@ class HostProcess {
 
   // Stops reading the PCM and closes this side of the pipe: the host sees
   // its reader go away.
-  void close_pcm();
+  void close_pcm() { child_.close_stdout_reader(); }
   // SIGINT on POSIX; Ctrl+C on Windows, which reaches the host only through
   // a console it shares with this program (prepare_stop_signal first).
-  vantle::Status send_stop_signal();
+  vantle::Status send_stop_signal() { return child_.send_stop_signal(); }
   // Ends the host at once and waits for it.
   void kill();
 
-  ExitStatus exit_status() const;
+  ExitStatus exit_status() const { return child_.exit_status().value_or(ExitStatus{}); }
   // Standard output so far (all of it once wait() returned true).
-  std::string pcm() const;
-  // The complete lines of standard error that arrived since the last call,
-  // each with its LF; after wait() returned true, a last unterminated line
-  // too.
+  const std::string& pcm() const { return child_.out(); }
+  // Reads what has arrived, then gives the complete lines of standard error
+  // that arrived since the last call, each with its LF; once standard error
+  // has ended, a last unterminated line too.
   std::vector<std::string> take_stderr_lines();
 
-  struct Impl;
-
  private:
-  std::unique_ptr<Impl> impl_;
+  vantle::ChildProcess child_;  // a host still running when it goes is killed
+  std::size_t err_taken_ = 0;
 };
 
-// Where this program is, with a trailing separator, as UTF-8 (empty if unknown).
-std::string program_folder();
 // The host's file name beside this program: "audio-host" or "audio-host.exe".
 std::string host_file_name();
 std::uint32_t current_process_id();

@@ -1,6 +1,6 @@
-// The POSIX spawning layer against small shell programs that behave the way
-// the host can: writing both streams at once, exiting with a status, ending
-// when its reader goes, stopping on SIGINT, or not stopping at all.
+// HostProcess on POSIX against small shell programs that behave the way the
+// host can: writing both streams at once, exiting with a status, ending when
+// its reader goes, stopping on SIGINT, or not stopping at all.
 #include "host_process.h"
 
 #include <gtest/gtest.h>
@@ -128,12 +128,13 @@ TEST(HostProcess, AProgramThatCannotStartIsAnError) {
   HostProcess host;
   const auto started = host.start("/nonexistent/audio-host", {"--list"});
   ASSERT_FALSE(started.ok());
-  EXPECT_EQ(started.error(), "cannot start /nonexistent/audio-host: No such file or directory");
+  EXPECT_EQ(started.error(),
+            "cannot start /nonexistent/audio-host: No such file or directory (os error 2)");
   EXPECT_FALSE(host.wait(10ms));
 }
 
 TEST(HostProcess, FindsTheHostBesideThisProgram) {
-  const std::string folder = program_folder();
+  const std::string folder = vantle::program_folder().value();
   ASSERT_FALSE(folder.empty());
   EXPECT_EQ(folder.back(), '/');
   EXPECT_EQ(host_file_name(), "audio-host");

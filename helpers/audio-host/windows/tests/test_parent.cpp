@@ -128,10 +128,6 @@ void end_idle(const std::vector<DWORD>& pids) {
   }
 }
 
-BOOL WINAPI ignore_signal(DWORD) {
-  return TRUE;
-}
-
 int idle(bool spawn_child) {
   DWORD child = 0;
   if (spawn_child) {
@@ -210,12 +206,10 @@ int wmain(int argc, wchar_t** argv) {
   if (ctrl_c_after != 0) {
     // Ctrl+C reaches the processes attached to one console: give the host
     // ours, and let this process survive the signal.
-    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
-    FreeConsole();
-    AllocConsole();
-    SetStdHandle(STD_OUTPUT_HANDLE, out);
-    SetStdHandle(STD_ERROR_HANDLE, err);
-    SetConsoleCtrlHandler(ignore_signal, TRUE);
+    if (const vantle::Status prepared = vantle::prepare_stop_signal(); !prepared) {
+      std::fprintf(stderr, "test-parent: %s\n", prepared.error().c_str());
+      return 3;
+    }
   }
 
   STARTUPINFOW startup{};

@@ -1,6 +1,7 @@
-// Test support: programs started as real child processes, with their
-// standard output and standard error read through pipes, and small helpers
-// the end-to-end tests share. Test-thread only.
+// Test support: programs started as real child processes (the child-process
+// library's ChildProcess, which reads their standard output and standard
+// error through pipes), and small helpers the end-to-end tests share.
+// Test-thread only.
 #pragma once
 
 #include <sys/types.h>
@@ -12,13 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+
 namespace test_support {
 
 using Milliseconds = std::chrono::milliseconds;
 
 // The folder of the running test program (the build's bin folder, where the
-// host and the helper programs are).
-std::string program_folder();
+// host and the helper programs are), with a trailing slash.
+inline std::string program_folder() {
+  const auto folder = vantle::program_folder();
+  return folder.ok() ? folder.value() : std::string();
+}
 
 // Makes this process the reaper of its orphaned descendants, so that a host
 // whose translator has ended can still be waited for.
@@ -30,53 +36,40 @@ struct SpawnOptions {
   bool capture_output = true;            // pipes for stdout and stderr
   // With capture_output: standard output goes to this file instead (for
   // example /dev/full, a disk that is always full); stderr stays a pipe.
+  // Without it, standard output goes to /dev/null and standard error is
+  // this test's own.
   std::string stdout_file;
   // A process group of its own, killed as a whole when the Child goes (for
   // a shell and what it starts).
   bool own_group = false;
 };
 
-class Child {
+// A ChildProcess with the names the tests use. The pipes are read only
+// inside pump(), pump_until(), the wait_for_ methods and wait(): a test that
+// does not call them is a reader that stalls. Standard input is /dev/null.
+// The destructor kills (SIGKILL) and reaps a child that still runs, with its
+// group when it has its own.
+class Child : public vantle::ChildProcess {
  public:
-  Child() = default;
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  // Kills (SIGKILL) and reaps a child that still runs (with its group when
-  // it has its own).
-  ~Child();
-
-  // Starts argv[0] (looked up in PATH) with standard input from /dev/null.
+  // Starts argv[0] (looked up in PATH); false on failure, the reason in
+  // error().
   bool start(const std::vector<std::string>& argv, const SpawnOptions& options = {});
-  pid_t pid() const { return pid_; }
+  const std::string& error() const { return error_; }
+  pid_t pid() const { return started() ? static_cast<pid_t>(ChildProcess::pid()) : -1; }
 
-  // Reads what is available from the pipes until `done` holds or the time
-  // runs out; returns `done()`.
-  bool pump_until(const std::function<bool()>& done, Milliseconds timeout);
-  bool wait_for_out_bytes(std::size_t bytes, Milliseconds timeout);
-  bool wait_for_err(const std::string& text, Milliseconds timeout);
+  using ChildProcess::pump;
   // Reads what arrives within `timeout_ms` (0: what is there now).
-  void pump(int timeout_ms) { read_available(timeout_ms); }
+  void pump(int timeout_ms) { pump(Milliseconds(timeout_ms)); }
   // Closes the read end of the child's standard output (the reader goes).
-  void close_out();
+  void close_out() { close_stdout_reader(); }
 
   // Waits for the child to end, reading its pipes meanwhile; the exit
   // status, 128 + the signal for a killed child, or nullopt on time-out.
   std::optional<int> wait(Milliseconds timeout);
-  void signal(int number);
-
-  const std::string& out() const { return out_; }
-  const std::string& err() const { return err_; }
+  void signal(int number) { (void)send_signal(number); }
 
  private:
-  void read_available(int timeout_ms);
-
-  pid_t pid_ = -1;
-  bool own_group_ = false;
-  int out_fd_ = -1;
-  int err_fd_ = -1;
-  std::string out_;
-  std::string err_;
-  std::optional<int> status_;
+  std::string error_;
 };
 
 // Waits for `pid`, a child or an adopted orphan of this process.

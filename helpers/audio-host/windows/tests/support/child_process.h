@@ -1,26 +1,28 @@
-// Test support (Windows): start a program as a child with pipes on its
-// standard output and standard error, read both on threads of their own, and
-// collect the bytes and the exit status. Used by the end-to-end tests, which
-// play the translator's part.
+// Test support (Windows): programs started as children through the
+// child-process library, with pipes on their standard output and standard
+// error that the library's reader threads drain, under the names and types
+// the end-to-end tests use. The tests play the translator's part.
 #pragma once
 
 #include <windows.h>
 
-#include "win_handle.h"
-
-#include <cstdint>
-#include <memory>
+#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
+
+// The library's header: with quotes this file would find itself.
+#include <child_process.h>
 
 namespace test_support {
 
 // The folder of the running test program, with a trailing backslash.
-std::wstring program_folder();
+inline std::wstring program_folder() {
+  const auto folder = vantle::program_folder();
+  return folder.ok() ? folder.value() : std::wstring();
+}
 
 // Quotes one argument the way CommandLineToArgvW reads it back.
-std::wstring quote_argument(const std::wstring& argument);
+using vantle::quote_argument;
 
 struct ChildOptions {
   // Extra environment variables ("NAME=value"), added to the inherited ones.
@@ -36,56 +38,40 @@ struct ChildOptions {
   std::wstring stdout_file;
 };
 
-class Child {
+// A ChildProcess with the names the tests use. The reader threads read all
+// along (but for a paused standard output); out() and err() give what they
+// have read so far.
+class Child : public vantle::ChildProcess {
  public:
-  Child();  // out of line: Stream is complete only there
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  ~Child();
-
   // Starts `exe` with `arguments`; false (and a reason in error()) on failure.
   bool start(const std::wstring& exe, const std::vector<std::wstring>& arguments,
              const ChildOptions& options = {});
 
-  DWORD pid() const { return pid_; }
-  HANDLE process() const { return process_.get(); }
+  DWORD pid() const { return ChildProcess::pid(); }
+  HANDLE process() const { return process_handle(); }
   const std::string& error() const { return error_; }
 
-  // Closes our end of the child's standard output: the reader goes away.
-  void close_stdout_reader();
-  // Stops reading the child's standard output, leaving the pipe open (a
-  // reader that stalls: once the pipe is full, the child's writes block),
-  // and reads on again.
-  void pause_stdout_reader();
-  void resume_stdout_reader();
-  // Closes our end of the child's standard input.
-  void close_stdin();
-
-  // Waits for the exit; false on time-out (the child is then killed).
+  // Waits for the exit; false on time-out (the child is then killed). After
+  // true, out() and err() are complete unless a descendant holds the pipes.
+  using ChildProcess::wait;
   bool wait(DWORD timeout_ms);
-  DWORD exit_code() const { return exit_code_; }
+  DWORD exit_code() const { return exit_status() ? DWORD(exit_status()->code) : 0; }
 
-  // Everything read so far; complete after wait() returned true.
-  std::string out() const;
-  std::string err() const;
+  // Everything read so far.
+  const std::string& out();
+  const std::string& err();
   // Blocks until standard output has delivered at least `size` bytes or
   // reached its end, or `timeout_ms` passed; returns what has arrived.
   std::string wait_for_out(std::size_t size, DWORD timeout_ms);
   // Blocks until standard error holds `text`, or the time-out.
-  bool wait_for_err(const std::string& text, DWORD timeout_ms);
+  using ChildProcess::wait_for_err;
+  bool wait_for_err(const std::string& text, DWORD timeout_ms) {
+    return wait_for_err(text, std::chrono::milliseconds(timeout_ms));
+  }
 
-  void kill();
+  void kill() { (void)ChildProcess::kill(); }
 
  private:
-  struct Stream;
-  void join_readers();
-
-  vantle::WinHandle process_;
-  DWORD pid_ = 0;
-  DWORD exit_code_ = 0;
-  vantle::WinHandle stdin_write_;
-  std::unique_ptr<Stream> out_;
-  std::unique_ptr<Stream> err_;
   std::string error_;
 };
 
@@ -101,7 +87,11 @@ RunOutput run(const std::wstring& exe, const std::vector<std::wstring>& argument
               const ChildOptions& options = {}, DWORD timeout_ms = 30000);
 
 // UTF-8 <-> UTF-16 for test texts.
-std::wstring widen(const std::string& text);
-std::string narrow(const std::wstring& text);
+inline std::wstring widen(const std::string& text) {
+  return vantle::to_native_string(text);
+}
+inline std::string narrow(const std::wstring& text) {
+  return vantle::from_native_string(text);
+}
 
 }  // namespace test_support
