@@ -2,11 +2,18 @@
 // direct child, with the process trees the ancestry rules are about.
 //
 //   translator-standin --pid-file FILE [--exit-after-ms N]
-//                      [--child COMMAND] [--grandchild] -- HOST ARGUMENTS...
+//                      [--child COMMAND] [--grandchild] [--child-on-usr1 COMMAND]
+//                      [--host-ignores-stops] [--host-stop-pending]
+//                      [--host-closes FD] -- HOST ARGUMENTS...
 //
 // --child starts `sh -c COMMAND` as the translator's child before the host
 // (default COMMAND: "exec sleep 60"); --grandchild also starts a grandchild
-// (`sleep 60` under a child shell). In the host's arguments {self},
+// (`sleep 60` under a child shell). --child-on-usr1 starts `sh -c COMMAND`
+// as another child each time the translator gets SIGUSR1, and writes
+// "child=P" to FILE.usr1. The host starts with SIGINT, SIGTERM and SIGHUP
+// ignored (--host-ignores-stops), or with SIGTERM blocked and already
+// pending (--host-stop-pending), or with descriptor FD closed
+// (--host-closes). In the host's arguments {self},
 // {pid:WHO}, {exe:WHO} and {start:WHO} are replaced, WHO being self,
 // parent, child or grandchild (exe and start are the identity the listing
 // would show). FILE gets "translator=P host=P child=P grandchild=P" once the
@@ -19,6 +26,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +63,21 @@ std::string replace_all(std::string text, const std::string& from, const std::st
   return text;
 }
 
+volatile std::sig_atomic_t usr1_received = 0;
+
+void on_usr1(int) {
+  usr1_received = 1;
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream file(temporary);
+    file << text;
+  }
+  rename(temporary.c_str(), path.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,6 +85,10 @@ int main(int argc, char** argv) {
   long exit_after_ms = -1;
   std::string child_command;
   bool grandchild = false;
+  std::string usr1_command;
+  bool host_ignores_stops = false;
+  bool host_stop_pending = false;
+  int host_closes = -1;
   int i = 1;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -76,6 +104,14 @@ int main(int argc, char** argv) {
       child_command = argv[++i];
     } else if (arg == "--grandchild") {
       grandchild = true;
+    } else if (arg == "--child-on-usr1" && i + 1 < argc) {
+      usr1_command = argv[++i];
+    } else if (arg == "--host-ignores-stops") {
+      host_ignores_stops = true;
+    } else if (arg == "--host-stop-pending") {
+      host_stop_pending = true;
+    } else if (arg == "--host-closes" && i + 1 < argc) {
+      host_closes = std::atoi(argv[++i]);
     } else {
       std::fprintf(stderr, "translator-standin: unknown argument %s\n", arg.c_str());
       return 2;
@@ -128,10 +164,30 @@ int main(int argc, char** argv) {
     host_args.push_back(arg);
   }
 
+  if (!usr1_command.empty()) {
+    struct sigaction action {};
+    action.sa_handler = on_usr1;  // no SA_RESTART: waitpid returns EINTR
+    sigaction(SIGUSR1, &action, nullptr);
+  }
   const pid_t host = fork();
   if (host == 0) {
     const int null = open("/dev/null", O_RDONLY);
     dup2(null, 0);
+    if (host_ignores_stops) {
+      for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        signal(number, SIG_IGN);
+      }
+    }
+    if (host_stop_pending) {
+      sigset_t stops;
+      sigemptyset(&stops);
+      sigaddset(&stops, SIGTERM);
+      sigprocmask(SIG_BLOCK, &stops, nullptr);
+      kill(getpid(), SIGTERM);  // pending across exec
+    }
+    if (host_closes >= 0) {
+      close(host_closes);
+    }
     std::vector<char*> args;
     for (std::string& arg : host_args) {
       args.push_back(arg.data());
@@ -141,13 +197,9 @@ int main(int argc, char** argv) {
     _exit(127);
   }
   if (!pid_file.empty()) {
-    const std::string temporary = pid_file + ".tmp";
-    {
-      std::ofstream file(temporary);
-      file << "translator=" << getpid() << " host=" << host << " child=" << pids["child"]
-           << " grandchild=" << pids["grandchild"] << "\n";
-    }
-    rename(temporary.c_str(), pid_file.c_str());
+    write_file(pid_file, "translator=" + std::to_string(getpid()) + " host=" +
+                             std::to_string(host) + " child=" + std::to_string(pids["child"]) +
+                             " grandchild=" + std::to_string(pids["grandchild"]) + "\n");
   }
 
   int status = 0;
@@ -155,6 +207,12 @@ int main(int argc, char** argv) {
     usleep(static_cast<useconds_t>(exit_after_ms) * 1000);
   } else {
     while (waitpid(host, &status, 0) < 0 && errno == EINTR) {
+      if (usr1_received != 0) {
+        usr1_received = 0;
+        const pid_t child = start_shell(usr1_command, -1);
+        children.push_back(child);
+        write_file(pid_file + ".usr1", "child=" + std::to_string(child) + "\n");
+      }
     }
   }
   for (const pid_t child : children) {

@@ -26,7 +26,7 @@ std::vector<std::string> target_arguments(pid_t pid) {
 
 bool HostSession::start(const std::vector<std::string>& host_arguments,
                         const TranslatorOptions& options) {
-  const std::string pid_file = folder_.path() + "/pids";
+  const std::string pid_file = this->pid_file();
   std::vector<std::string> argv = {program_folder() + "translator-standin", "--pid-file", pid_file};
   for (const std::string& arg : options.translator_arguments) {
     argv.push_back(arg);

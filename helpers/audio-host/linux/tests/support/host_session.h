@@ -50,9 +50,12 @@ class HostSession {
   bool start(const std::vector<std::string>& host_arguments, const TranslatorOptions& options = {});
 
   Child& translator() { return *translator_; }
+  pid_t translator_pid() const { return translator_->pid(); }
   pid_t host_pid() const { return host_pid_; }
   pid_t child_pid() const { return child_pid_; }
   pid_t grandchild_pid() const { return grandchild_pid_; }
+  // The stand-in's --pid-file (its --child-on-usr1 writes FILE.usr1).
+  std::string pid_file() const { return folder_.path() + "/pids"; }
 
   // The host's exit status (through the translator when it waits for the
   // host, else directly as its adopter).
