@@ -2,6 +2,7 @@
 // windows on a private Xvfb (scripts/with-xvfb), with and without a window
 // manager.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -116,8 +117,21 @@ TEST(Listing, ProcessesWithAVisibleWindowWithAndWithoutAWindowManager) {
   };
   Child shown;
   Child hidden;
+  // A window without _NET_WM_PID: the X server knows who made it.
+  Child unmarked;
   start_window(shown, {});
   start_window(hidden, {"--unmapped"});
+  start_window(unmarked, {"--no-pid"});
+  // A program whose executable was replaced while it runs (a package
+  // upgrade): /proc says "... (deleted)", the label does not.
+  test_support::TempFolder folder;
+  const std::string copy = folder.path() + "/upgraded-helper";
+  ASSERT_TRUE(test_support::command_output(
+      {"cp", test_support::program_folder() + "x11-window-helper", copy}));
+  Child upgraded;
+  ASSERT_TRUE(upgraded.start({copy}));
+  ASSERT_TRUE(upgraded.pump_until([&] { return upgraded.out() == "ready\n"; }, kTimeout));
+  ASSERT_EQ(::unlink(copy.c_str()), 0);
 
   // Without a window manager: the root's viewable children.
   ASSERT_TRUE(root_property("_NET_CLIENT_LIST").empty()) << "no window manager yet";
@@ -126,6 +140,13 @@ TEST(Listing, ProcessesWithAVisibleWindowWithAndWithoutAWindowManager) {
   ASSERT_NE(entry, nullptr) << listing.dump();
   expect_identity(*entry, shown.pid(), "x11-window-helper", false);
   EXPECT_EQ(entry_of(listing, hidden.pid()), nullptr) << "its window was never mapped";
+  entry = entry_of(listing, unmarked.pid());
+  ASSERT_NE(entry, nullptr) << listing.dump();
+  expect_identity(*entry, unmarked.pid(), "x11-window-helper", false);
+  entry = entry_of(listing, upgraded.pid());
+  ASSERT_NE(entry, nullptr) << listing.dump();
+  expect_identity(*entry, upgraded.pid(), "upgraded-helper", false);
+  EXPECT_EQ(entry->at("exe"), copy + " (deleted)");
 
   // With one: the windows of its client list (the root's children are then
   // its frames, which carry no PID).
@@ -147,6 +168,7 @@ TEST(Listing, ProcessesWithAVisibleWindowWithAndWithoutAWindowManager) {
   }
   EXPECT_TRUE(listed) << listing.dump();
   EXPECT_EQ(entry_of(listing, hidden.pid()), nullptr);
+  EXPECT_NE(entry_of(listing, unmarked.pid()), nullptr) << listing.dump();
 }
 
 }  // namespace
