@@ -75,14 +75,9 @@ Status run_capture(const HostRequest& request) {
   }
   std::unique_ptr<linux_host::SoundServerConnection> connection = std::move(connected).value();
 
-  auto output_failed = std::make_shared<std::atomic<bool>>(false);
-  std::optional<vantle_audio::CapturePipeline> pipeline;
-  {
-    auto worker = vantle_audio::start_capture_worker(kMixChannels, kMixSampleRate, output_failed);
-    if (!worker) {
-      return std::move(worker).take_error();
-    }
-    pipeline.emplace(std::move(worker).value());
+  auto pipeline = vantle_audio::CapturePipeline::start({kMixChannels, kMixSampleRate});
+  if (!pipeline) {
+    return std::move(pipeline).take_error();
   }
   std::optional<linux_host::StreamCapture> capture;
   // Not the reverse of acquisition: the streams and the context go before
@@ -91,7 +86,7 @@ Status run_capture(const HostRequest& request) {
   const auto finish = [&](Status result) {
     capture.reset();
     connection.reset();
-    Status output = pipeline->stop();
+    Status output = pipeline.value().stop();
     return result.ok() ? output : result;
   };
 
@@ -113,8 +108,8 @@ Status run_capture(const HostRequest& request) {
           ? CaptureSelection{CaptureSelection::Mode::include_tree, process_request->target_pid}
           : CaptureSelection{CaptureSelection::Mode::exclude_tree, excluded_pid};
   inputs.table = &table.value();
-  inputs.producer = &pipeline->producer();
-  inputs.output_failed = output_failed.get();
+  inputs.producer = &pipeline.value().producer();
+  inputs.output_failed = &pipeline.value().output_failed();
   inputs.stop_signal_fd = signals.value().get();
   inputs.translator_pidfd = translator.value().pidfd();
   inputs.target_pidfd = selected ? selected->pidfd() : -1;

@@ -23,7 +23,7 @@ using vantle::Status;
 
 // One capture run. Everything it acquires is a local, declared in the order
 // of acquisition, so that a failing step releases what exists in reverse:
-// the pipeline, output_failed, the capture event, the capture client, the
+// the pipeline (with output_failed), the capture event, the capture client, the
 // audio client, COM, the selected identity, the translator's identity, the
 // table. After the packet loop only the start of the order differs (the
 // audio client is stopped and released first); see the end.
@@ -78,15 +78,9 @@ Status run_capture(const HostRequest& request) {
     return std::move(stream).take_error();
   }
 
-  auto output_failed = std::make_shared<std::atomic<bool>>(false);
-  std::optional<vantle_audio::CapturePipeline> pipeline;
-  {
-    auto worker =
-        vantle_audio::start_capture_worker(kCaptureChannels, kCaptureSampleRate, output_failed);
-    if (!worker) {
-      return std::move(worker).take_error();
-    }
-    pipeline.emplace(std::move(worker).value());
+  auto pipeline = vantle_audio::CapturePipeline::start({kCaptureChannels, kCaptureSampleRate});
+  if (!pipeline) {
+    return std::move(pipeline).take_error();
   }
 
   if (Status handler = win::install_console_stop_handler(); !handler) {
@@ -105,19 +99,19 @@ Status run_capture(const HostRequest& request) {
     return started;
   }
 
-  const Status captured = win::run_packet_loop(
-      win::PacketLoopInputs{win::console_stop_requested(), *output_failed, translator.value(),
-                            selected ? &*selected : nullptr, stream.value(), pipeline->producer()});
+  const Status captured = win::run_packet_loop(win::PacketLoopInputs{
+      win::console_stop_requested(), pipeline.value().output_failed(), translator.value(),
+      selected ? &*selected : nullptr, stream.value(), pipeline.value().producer()});
 
   // The normal take-down differs from the reverse of acquisition only at its
   // start: the audio client is stopped and released first (then the
-  // scheduler registration that came just before Start), and the pipeline
-  // is stopped before the run's share of output_failed goes. The rest goes
-  // by scope: output_failed, the capture event and client, COM, the
-  // identities (the selected one first) and the table.
+  // scheduler registration that came just before Start), then the pipeline
+  // is stopped (a worker blocked in a write to a stalled reader is not
+  // waited for). The rest goes by scope: the pipeline, the capture event and
+  // client, COM, the identities (the selected one first) and the table.
   win::stop_capture_stream(stream.value());
   audio_thread.reset();
-  const Status output = pipeline->stop();
+  const Status output = pipeline.value().stop();
   // A failed PCM write ended the loop normally; unless it was the reader
   // going away, its error is the run's result.
   return captured.ok() ? output : captured;
