@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "capture.h"
 #include "doorbell.h"
