@@ -3,15 +3,22 @@
 //   - push_samples of a 10 ms stereo packet (480 frames, 3840 bytes) against
 //     a memcpy of the same bytes (the floor) and against the same chunked
 //     copy through boost::lockfree::spsc_queue;
-//   - convert_block_to_s16le in input samples per second against a plain
-//     scalar loop, and whether both give the same bytes;
+//   - convert_block_to_s16le_into in input samples per second against a
+//     plain scalar loop, and whether both give the same bytes;
 //   - the whole pipeline (producer, worker thread, standard output on
-//     /dev/null) fed in real time: CPU time per second of audio against the
-//     idle worker's polling, and the latency from the push that completes a
-//     block to the end of that block's write.
-// Linux only (process and thread CPU clocks, /dev/null).
+//     /dev/null) fed in real time: CPU time per second of audio, and the
+//     latency from the push that completes a block to the end of that
+//     block's write;
+//   - the capture worker thread's wake-ups and CPU time per second of audio
+//     (from /proc/self/task/TID) with no audio and with producers at 10 ms
+//     and 5 ms packets, against a copy of the worker as it was before it
+//     slept until there was work (it polled its queue every 2 ms), next to
+//     the block rate (50 a second), the floor.
+// Linux only (process and thread CPU clocks, /proc, /dev/null).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,15 +28,20 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "capture.h"
+#include "capture_testing.h"
 #include "pcm_output.h"
 #include "pipeline_test_support.h"
 
@@ -72,7 +84,7 @@ BENCHMARK(BM_MemcpyFloor);
 // looking at it) so that the queue never fills.
 void BM_PushSamples(benchmark::State& state) {
   const std::vector<float> packet = audio(kPacketSamples, 1);
-  CaptureQueue queue = CaptureQueue::create(2);
+  testing::CaptureQueue queue = testing::CaptureQueue::create(2);
   for (auto _ : state) {
     queue.producer.push_samples(packet.data(), packet.size());
     while (queue.consumer.front() != nullptr) {
@@ -128,16 +140,6 @@ void scalar_convert(const float* samples, std::size_t count, std::size_t channel
     out[2 * frame + 1] = static_cast<std::uint8_t>(bits >> 8);
   }
 }
-
-void BM_ConvertBlock(benchmark::State& state) {
-  const std::vector<float> block = audio(kBlockSamples, 2);
-  for (auto _ : state) {
-    auto bytes = convert_block_to_s16le(block.data(), block.size(), 2);
-    benchmark::DoNotOptimize(bytes.value().data());
-  }
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBlockSamples));
-}
-BENCHMARK(BM_ConvertBlock);
 
 void BM_ConvertBlockInto(benchmark::State& state) {
   const std::vector<float> block = audio(kBlockSamples, 2);
@@ -234,10 +236,11 @@ struct TimedOutput {
   double worker_cpu_first = 0;
   double worker_cpu_last = 0;
 
-  static vantle::WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
+  static vantle::WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size,
+                                   vantle::WriteStop stop) {
     auto* self = static_cast<TimedOutput*>(context);
     vantle::WriteStatus status =
-        OutputSink::standard(vantle::StandardStream::output).write(bytes, size);
+        OutputSink::standard(vantle::StandardStream::output).write(bytes, size, stop);
     self->written.push_back(Clock::now());
     const double cpu = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
     if (self->written.size() == 1) {
@@ -249,7 +252,6 @@ struct TimedOutput {
 };
 
 struct PipelineFigures {
-  double idle_cpu_per_second = 0;      // the worker's 2 ms polling alone
   double pipeline_cpu_per_second = 0;  // the worker thread and the pushes
   double process_cpu_per_second = 0;   // also the thread that paces the packets
   double latency_median_ms = 0;
@@ -259,18 +261,9 @@ struct PipelineFigures {
   std::size_t blocks = 0;
 };
 
-PipelineFigures measure_pipeline(double idle_seconds, double audio_seconds) {
+PipelineFigures measure_pipeline(double audio_seconds) {
   PipelineFigures figures;
   StdoutToDevNull quiet;
-  {
-    CaptureWorkerOptions options;
-    options.diagnostics = false;
-    auto worker = start_capture_worker(2, 48000, nullptr, options);
-    const double start = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
-    std::this_thread::sleep_for(std::chrono::duration<double>(idle_seconds));
-    figures.idle_cpu_per_second = (cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - start) / idle_seconds;
-  }
-
   const auto packets = static_cast<std::size_t>(audio_seconds * 100);
   TimedOutput output;
   output.written.reserve(packets);
@@ -282,15 +275,15 @@ PipelineFigures measure_pipeline(double idle_seconds, double audio_seconds) {
   CaptureWorkerOptions options;
   options.diagnostics = false;
   options.pcm_output = OutputSink{&TimedOutput::write, &output};
-  auto started = start_capture_worker(2, 48000, nullptr, options);
-  CaptureWorker worker = std::move(started).value();
+  auto started = CapturePipeline::start({2, 48000}, options);
+  CapturePipeline& pipeline = started.value();
   const double cpu_start = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
   auto next = Clock::now();
   for (std::size_t n = 0; n < packets; ++n) {
     next += std::chrono::milliseconds(10);
     std::this_thread::sleep_until(next);
     const auto before = Clock::now();
-    worker.producer.push_samples(packet.data(), packet.size());
+    pipeline.producer().push_samples(packet.data(), packet.size());
     const auto after = Clock::now();
     pushing += after - before;
     if (n % 2 == 1) {
@@ -299,10 +292,8 @@ PipelineFigures measure_pipeline(double idle_seconds, double audio_seconds) {
   }
   std::this_thread::sleep_until(next + std::chrono::milliseconds(10));
   const double cpu_end = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
-  figures.dropped = worker.producer.counters().dropped_frames;
-  CaptureWorkerHandle handle = std::move(worker.handle);
-  { CaptureProducer released = std::move(worker.producer); }
-  (void)stop_capture_worker(std::move(handle));
+  figures.dropped = pipeline.counters().dropped_frames;
+  (void)pipeline.stop();
 
   figures.process_cpu_per_second = (cpu_end - cpu_start) / audio_seconds;
   figures.blocks = output.written.size();
@@ -325,6 +316,182 @@ PipelineFigures measure_pipeline(double idle_seconds, double audio_seconds) {
     figures.latency_max_ms = latencies.back();
   }
   return figures;
+}
+
+// --- the worker's wake-ups ---------------------------------------------------
+
+// One thread's context switches (voluntary and not: each ends a run of the
+// thread) and CPU time, from /proc/self/task/TID.
+struct ThreadUsage {
+  std::uint64_t switches = 0;
+  double cpu_seconds = 0;
+};
+
+std::optional<std::uint64_t> status_field(const std::string& status, const std::string& name) {
+  const std::size_t at = status.find(name + ":");
+  if (at == std::string::npos) {
+    return std::nullopt;
+  }
+  return std::strtoull(status.c_str() + at + name.size() + 1, nullptr, 10);
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+ThreadUsage thread_usage(pid_t tid) {
+  const std::string task = "/proc/self/task/" + std::to_string(tid);
+  const std::string status = read_text(task + "/status");
+  ThreadUsage usage;
+  usage.switches = status_field(status, "voluntary_ctxt_switches").value_or(0) +
+                   status_field(status, "nonvoluntary_ctxt_switches").value_or(0);
+  // schedstat: nanoseconds on the CPU first; else stat's utime and stime in
+  // clock ticks (fields 14 and 15, counted after the command's ')').
+  std::istringstream schedstat(read_text(task + "/schedstat"));
+  unsigned long long run_ns = 0;
+  if (schedstat >> run_ns) {
+    usage.cpu_seconds = static_cast<double>(run_ns) * 1e-9;
+  } else {
+    const std::string stat = read_text(task + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+      if (index >= 14) {
+        ticks += std::strtoull(field.c_str(), nullptr, 10);
+      }
+    }
+    usage.cpu_seconds = static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  return usage;
+}
+
+// The thread of this process with the given name, or -1.
+pid_t thread_named(const std::string& name) {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string comm = read_text((task.path() / "comm").string());
+    while (!comm.empty() && comm.back() == '\n') {
+      comm.pop_back();
+    }
+    if (comm == name) {
+      return static_cast<pid_t>(std::stol(task.path().filename().string()));
+    }
+  }
+  return -1;
+}
+
+// The capture worker as it was before it slept until there was work, on
+// the same queue, assembler and output: when the queue was empty it slept
+// 2 ms and looked again (the statistics check, which finds nothing to
+// report here, after every pass).
+class PollingWorker {
+ public:
+  explicit PollingWorker(testing::CaptureQueue& queue)
+      : queue_(queue), thread_([this] { run(); }) {}
+  ~PollingWorker() {
+    queue_.stop_running();
+    thread_.join();
+  }
+  pid_t tid() const {
+    while (tid_.load() == 0) {
+      std::this_thread::yield();
+    }
+    return tid_.load();
+  }
+
+ private:
+  void run() {
+    tid_ = static_cast<pid_t>(::syscall(SYS_gettid));
+    BlockAssembler assembler(2, 48000);
+    const std::atomic<bool>& running = queue_.shared->running;
+    std::atomic<bool> output_failed{false};
+    const std::uint64_t last_dropped = 0;
+    std::uint64_t reports_due = 0;
+    while (running.load()) {
+      if (const FrameChunk* slot = queue_.consumer.front()) {
+        assembler.append(*slot);
+        queue_.consumer.pop();
+        assembler.write_blocks(running, output_failed);
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      // Without diagnostics a line was due only after drops; none here.
+      if (queue_.shared->counters.dropped_frames.load(std::memory_order_relaxed) != last_dropped) {
+        ++reports_due;
+      }
+    }
+    benchmark::DoNotOptimize(reports_due);
+  }
+
+  testing::CaptureQueue& queue_;
+  std::atomic<pid_t> tid_{0};
+  std::thread thread_;
+};
+
+struct WakeUps {
+  double per_second = 0;  // the worker's wake-ups per second of audio
+  double cpu_ms = 0;      // its CPU time per second of audio, in ms
+  std::uint64_t dropped = 0;
+};
+
+// Feeds `producer` packets of `packet_ms` (0: nothing at all) for `seconds`
+// of real time and measures thread `tid` meanwhile.
+WakeUps measure_wake_ups(CaptureProducer& producer, pid_t tid, int packet_ms, double seconds) {
+  const std::vector<float> packet = audio(2 * 48 * static_cast<std::size_t>(packet_ms), 6);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // settled
+  const ThreadUsage before = thread_usage(tid);
+  const auto begin = Clock::now();
+  const auto end =
+      begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  if (packet_ms == 0) {
+    std::this_thread::sleep_until(end);
+  } else {
+    for (auto next = begin + std::chrono::milliseconds(packet_ms); next <= end;
+         next += std::chrono::milliseconds(packet_ms)) {
+      std::this_thread::sleep_until(next);
+      producer.push_samples(packet.data(), packet.size());
+    }
+  }
+  const ThreadUsage after = thread_usage(tid);
+  const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+  WakeUps figures;
+  figures.per_second = static_cast<double>(after.switches - before.switches) / elapsed;
+  figures.cpu_ms = (after.cpu_seconds - before.cpu_seconds) * 1000 / elapsed;
+  figures.dropped = producer.counters().dropped_frames;
+  return figures;
+}
+
+struct WakeUpRow {
+  int packet_ms;   // 0: no audio
+  WakeUps now;     // the worker that sleeps until there is work
+  WakeUps before;  // the 2 ms polling worker
+};
+
+std::vector<WakeUpRow> measure_worker_wake_ups(double seconds) {
+  StdoutToDevNull quiet;
+  std::vector<WakeUpRow> rows;
+  for (const int packet_ms : {0, 10, 5}) {
+    WakeUpRow row;
+    row.packet_ms = packet_ms;
+    {
+      CaptureWorkerOptions options;
+      options.diagnostics = false;
+      auto pipeline = CapturePipeline::start({2, 48000}, options);
+      row.now = measure_wake_ups(pipeline.value().producer(), thread_named("vantle-capture"),
+                                 packet_ms, seconds);
+      (void)pipeline.value().stop();
+    }
+    {
+      testing::CaptureQueue queue = testing::CaptureQueue::create(2);
+      PollingWorker polling(queue);
+      row.before = measure_wake_ups(queue.producer, polling.tid(), packet_ms, seconds);
+    }
+    rows.push_back(row);
+  }
+  return rows;
 }
 
 // Keeps Google Benchmark's console table and remembers each result: CPU
@@ -385,13 +552,12 @@ std::string format(const char* pattern, double value) {
 
 int main(int argc, char** argv) {
   double audio_seconds = 10;
-  double idle_seconds = 3;
-  // --pipeline-seconds=N shortens the real-time part (e.g. for a smoke run).
+  // --pipeline-seconds=N shortens the real-time part (e.g. for a smoke run);
+  // each of the six wake-up runs takes half of it.
   std::vector<char*> arguments;
   for (int i = 0; i < argc; ++i) {
     if (std::strncmp(argv[i], "--pipeline-seconds=", 19) == 0) {
       audio_seconds = std::max(1.0, std::atof(argv[i] + 19));
-      idle_seconds = std::min(idle_seconds, audio_seconds);
     } else {
       arguments.push_back(argv[i]);
     }
@@ -402,15 +568,19 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   const bool identical = conversion_identical();
-  std::printf("\nReal-time pipeline: %.0f s idle worker, then %.0f s of 10 ms packets...\n",
-              idle_seconds, audio_seconds);
+  std::printf("\nReal-time pipeline: %.0f s of 10 ms packets...\n", audio_seconds);
   std::fflush(stdout);
-  const PipelineFigures pipeline = measure_pipeline(idle_seconds, audio_seconds);
+  const PipelineFigures pipeline = measure_pipeline(audio_seconds);
+  std::printf(
+      "The worker's wake-ups: %.0f s each with no audio, 10 ms and 5 ms packets, "
+      "now and polling...\n",
+      audio_seconds / 2);
+  std::fflush(stdout);
+  const std::vector<WakeUpRow> wake_ups = measure_worker_wake_ups(audio_seconds / 2);
 
   const double push = reporter.ns("BM_PushSamples");
   const double floor = reporter.ns("BM_MemcpyFloor");
   const double boost = reporter.ns("BM_BoostSpscQueue");
-  const double convert = reporter.items_per_second("BM_ConvertBlock");
   const double convert_into = reporter.items_per_second("BM_ConvertBlockInto");
   const double scalar = reporter.items_per_second("BM_ScalarLoop");
 
@@ -422,18 +592,13 @@ int main(int argc, char** argv) {
   row("push_samples vs boost spsc_queue", format("%.1f ns", push),
       format("boost spsc_queue: %.1f ns", boost), format("%.2fx", push / boost), "<= 1.0x boost",
       push <= boost);
-  row("convert_block_to_s16le, 1920 samples", format("%.2f G samples/s", convert / 1e9),
-      format("scalar loop: %.2f G/s", scalar / 1e9), format("%.2fx", convert / scalar),
-      ">= 1 G samples/s", convert >= 1e9);
-  row("  same into a caller's buffer", format("%.2f G samples/s", convert_into / 1e9),
+  row("convert_block_to_s16le_into, 1920 samples", format("%.2f G samples/s", convert_into / 1e9),
       format("scalar loop: %.2f G/s", scalar / 1e9), format("%.2fx", convert_into / scalar),
       ">= 1 G samples/s", convert_into >= 1e9);
   row("  bytes identical to the scalar loop", identical ? "yes" : "NO", "", "", "identical",
       identical);
   row("pipeline CPU per second of audio",
-      format("%.3f %% of a core", 100 * pipeline.pipeline_cpu_per_second),
-      format("idle worker: %.3f %%", 100 * pipeline.idle_cpu_per_second),
-      format("%.2fx", pipeline.pipeline_cpu_per_second / pipeline.idle_cpu_per_second),
+      format("%.3f %% of a core", 100 * pipeline.pipeline_cpu_per_second), "", "",
       "<= 0.5 % of one core", pipeline.pipeline_cpu_per_second <= 0.005);
   row("  whole process, with the pacing thread",
       format("%.3f %% of a core", 100 * pipeline.process_cpu_per_second), "", "", "", true);
@@ -445,6 +610,26 @@ int main(int argc, char** argv) {
   row("block latency, p99", format("%.3f ms", pipeline.latency_p99_ms),
       format("max %.3f ms", pipeline.latency_max_ms), "", "<= 2.5 ms",
       pipeline.dropped == 0 && pipeline.latency_p99_ms <= 2.5);
+  // The floor: one wake-up per 20 ms block. A producer wakes the worker at
+  // most once per push.
+  constexpr double kBlocksPerSecond = 50;
+  for (const WakeUpRow& wake : wake_ups) {
+    const std::string packets =
+        wake.packet_ms == 0 ? std::string("no audio") : format("%.0f ms packets", wake.packet_ms);
+    const double pushes = wake.packet_ms == 0 ? 0 : 1000.0 / wake.packet_ms;
+    const std::string target =
+        wake.packet_ms == 0 ? std::string("0 /s") : format("<= %.0f /s (pushes)", pushes);
+    const double floor_rate = wake.packet_ms == 0 ? 0 : kBlocksPerSecond;
+    row(("worker wake-ups, " + packets).c_str(), format("%.1f /s", wake.now.per_second),
+        format("polling: %.1f /s", wake.before.per_second) +
+            format(", blocks: %.0f /s", floor_rate),
+        format("%.2fx", wake.now.per_second / wake.before.per_second), target.c_str(),
+        wake.packet_ms == 0 ? wake.now.per_second < 1 : wake.now.per_second <= pushes);
+    row(("worker CPU per s of audio, " + packets).c_str(), format("%.3f ms/s", wake.now.cpu_ms),
+        format("polling: %.3f ms/s", wake.before.cpu_ms),
+        format("%.2fx", wake.now.cpu_ms / wake.before.cpu_ms), "below polling",
+        wake.now.cpu_ms < wake.before.cpu_ms && wake.now.dropped == 0 && wake.before.dropped == 0);
+  }
   benchmark::Shutdown();
   return 0;
 }

@@ -8,13 +8,14 @@
 #include <string>
 #include <utility>
 
+#include "capture_shared.h"
+
 namespace vantle_audio {
 namespace {
 
 constexpr const char* kInvalidFormat = "invalid capture format or capacity";
 constexpr const char* kDiagnosticsVariable = "VANTLE_AUDIO_DIAGNOSTICS";
 constexpr std::uint16_t kMaxChannels = 1024;
-constexpr auto kIdleSleep = std::chrono::milliseconds(2);
 constexpr std::uint64_t kReportIntervalNs = 1'000'000'000;
 
 std::uint64_t steady_now_ns(void*) {
@@ -39,15 +40,16 @@ bool diagnostics_variable_present() {
 #endif
 }
 
+using detail::CaptureShared;
+using detail::kNotWaiting;
+
 class CaptureWorkerBody final : public ThreadBody {
  public:
   CaptureWorkerBody(ChunkRing::ConsumerEnd ring, std::shared_ptr<CaptureShared> shared,
-                    std::shared_ptr<std::atomic<bool>> output_failed, std::uint16_t channels,
-                    std::uint32_t sample_rate, bool diagnostics,
+                    std::uint16_t channels, std::uint32_t sample_rate, bool diagnostics,
                     const CaptureWorkerOptions& options)
       : ring_(std::move(ring)),
         shared_(std::move(shared)),
-        output_failed_(std::move(output_failed)),
         channels_(channels),
         sample_rate_(sample_rate),
         diagnostics_(diagnostics),
@@ -58,8 +60,7 @@ class CaptureWorkerBody final : public ThreadBody {
   // Leaving run() releases the consumer end (queued chunks are discarded
   // unprocessed), the pending samples and the shares, with this object.
   void run() override {
-    BlockAssembler assembler(channels_, sample_rate_, pcm_output_);
-    PollSleeper sleeper;
+    BlockAssembler assembler(channels_, sample_rate_, pcm_output_, shared_->doorbell.write_stop());
     const std::atomic<bool>& running = shared_->running;
     last_report_ns_ = clock_.now_ns();
     while (running.load()) {
@@ -68,16 +69,52 @@ class CaptureWorkerBody final : public ThreadBody {
         // before the blocks are converted and written.
         assembler.append(*slot);
         ring_.pop();
-        assembler.write_blocks(running, *output_failed_);
-      } else {
-        sleeper.sleep(kIdleSleep);
+        assembler.write_blocks(running, shared_->output_failed);
+        share_output_error(assembler);
+        report_if_due();
+        continue;
       }
       report_if_due();
+      sleep_until_work(assembler);
     }
-    shared_->output_error = assembler.output_error();
   }
 
  private:
+  // The queue is drained: sleeps until the producer has published what
+  // completes the pending block, the stop, or the next statistics line
+  // (capture_shared.h has the steps and why no wake-up is lost).
+  void sleep_until_work(const BlockAssembler& assembler) {
+    const std::atomic<std::uint64_t>& dropped_frames = shared_->counters.dropped_frames;
+    const std::uint64_t dropped = dropped_frames.load();
+    const std::optional<std::chrono::nanoseconds> until_report = time_until_report(dropped);
+    shared_->wake_position.store(assembler.completing_position());  // W1
+    if (ring_.front() == nullptr && shared_->running.load() &&
+        dropped_frames.load() == dropped) {        // W2
+      (void)shared_->doorbell.wait(until_report);  // W3
+    }
+    shared_->wake_position.store(kNotWaiting);
+  }
+
+  // The time left until the statistics line is due, if one will be: with
+  // diagnostics always, otherwise once frames were dropped since the last.
+  std::optional<std::chrono::nanoseconds> time_until_report(std::uint64_t dropped) const {
+    if (!diagnostics_ && dropped == last_dropped_) {
+      return std::nullopt;
+    }
+    const std::uint64_t elapsed = clock_.now_ns() - last_report_ns_;
+    return std::chrono::nanoseconds(elapsed >= kReportIntervalNs ? 0 : kReportIntervalNs - elapsed);
+  }
+
+  // Hands a failure that ended the output to the stop as soon as it happens,
+  // so that it is known even when the worker is let go.
+  void share_output_error(const BlockAssembler& assembler) {
+    if (!output_error_shared_ && !assembler.output_error().ok()) {
+      shared_->output_error = assembler.output_error();
+      shared_->output_error_set.store(true, std::memory_order_release);
+      output_error_shared_ = true;
+    }
+  }
+
   // Periodic with diagnostics on; otherwise only when frames were dropped
   // since the last line. Never more than once a second.
   void report_if_due() {
@@ -98,15 +135,16 @@ class CaptureWorkerBody final : public ThreadBody {
                              " discontinuities=" + std::to_string(counters.discontinuities.load()) +
                              "\n";
     // A statistics line that cannot be written is lost; capture goes on, as
-    // the line is only a diagnostic.
-    (void)statistics_output_.write(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+    // the line is only a diagnostic. A reader that stalls cannot hold the
+    // stop here either: the write ends at the stop.
+    (void)statistics_output_.write(reinterpret_cast<const std::uint8_t*>(line.data()), line.size(),
+                                   shared_->doorbell.write_stop());
     last_report_ns_ = now;
     last_dropped_ = dropped;
   }
 
   ChunkRing::ConsumerEnd ring_;
   std::shared_ptr<CaptureShared> shared_;
-  std::shared_ptr<std::atomic<bool>> output_failed_;
   std::uint16_t channels_;
   std::uint32_t sample_rate_;
   bool diagnostics_;
@@ -115,6 +153,7 @@ class CaptureWorkerBody final : public ThreadBody {
   MonotonicClock clock_;
   std::uint64_t last_report_ns_ = 0;
   std::uint64_t last_dropped_ = 0;
+  bool output_error_shared_ = false;
 };
 
 }  // namespace
@@ -130,6 +169,10 @@ CaptureProducer::CaptureProducer(ChunkRing::ProducerEnd ring, std::shared_ptr<Ca
       channels_(channels),
       chunk_samples_(kFrameChunkSamples - kFrameChunkSamples % channels) {}
 
+const CaptureCounters& CaptureProducer::counters() const {
+  return shared_->counters;
+}
+
 template <class FillSlot>
 void CaptureProducer::push_chunks(std::uint64_t sample_count, FillSlot fill_slot) {
   if (!shared_->running.load()) {
@@ -138,11 +181,15 @@ void CaptureProducer::push_chunks(std::uint64_t sample_count, FillSlot fill_slot
   CaptureCounters& counters = shared_->counters;
   if (sample_count % channels_ != 0) {
     const std::uint64_t frames = sample_count / channels_;
-    counters.dropped_frames.fetch_add(frames, std::memory_order_relaxed);
+    counters.dropped_frames.fetch_add(frames);  // P1
     next_position_ += frames;
+    if (frames != 0) {
+      wake_worker_if_due(true);
+    }
     return;
   }
   std::uint64_t accepted = 0;
+  std::uint64_t dropped = 0;
   std::uint64_t offset = 0;
   while (offset < sample_count) {
     const std::uint64_t piece = std::min(chunk_samples_, sample_count - offset);
@@ -153,15 +200,33 @@ void CaptureProducer::push_chunks(std::uint64_t sample_count, FillSlot fill_slot
       fill_slot(slot->samples, offset, piece);
       slot->sample_count = piece;
       slot->position = position;
-      ring_.publish();
+      ring_.publish();  // P1
       accepted += frames;
     } else {
-      counters.dropped_frames.fetch_add(frames, std::memory_order_relaxed);
+      counters.dropped_frames.fetch_add(frames);  // P1
+      dropped += frames;
     }
     offset += piece;
   }
   if (accepted != 0) {
     counters.accepted_frames.fetch_add(accepted, std::memory_order_relaxed);
+  }
+  if (sample_count != 0) {
+    wake_worker_if_due(dropped != 0);
+  }
+}
+
+void CaptureProducer::wake_worker_if_due(bool dropped) {
+  std::atomic<std::uint64_t>& wake_position = shared_->wake_position;
+  const std::uint64_t waits_for = wake_position.load();  // P2
+  if (waits_for == kNotWaiting) {
+    return;
+  }
+  if (!dropped && next_position_ < waits_for && ring_.queued() < detail::kWakeQueuedChunks) {
+    return;
+  }
+  if (wake_position.exchange(kNotWaiting) != kNotWaiting) {  // P3
+    shared_->doorbell.ring();
   }
 }
 
@@ -185,108 +250,90 @@ void CaptureProducer::mark_discontinuity() {
 
 void CaptureProducer::count_losses(std::uint64_t dropped_frames, std::uint64_t discontinuities) {
   CaptureCounters& counters = shared_->counters;
-  if (dropped_frames != 0) {
-    counters.dropped_frames.fetch_add(dropped_frames, std::memory_order_relaxed);
-  }
   if (discontinuities != 0) {
     counters.discontinuities.fetch_add(discontinuities, std::memory_order_relaxed);
   }
+  if (dropped_frames != 0) {
+    counters.dropped_frames.fetch_add(dropped_frames);  // P1
+    wake_worker_if_due(true);
+  }
 }
 
-CaptureQueue CaptureQueue::create(std::uint16_t channels) {
-  assert(channels != 0);
+vantle::Result<CapturePipeline> CapturePipeline::start(CaptureFormat format,
+                                                       const CaptureWorkerOptions& options) {
+  if (format.channels == 0 || format.channels > kMaxChannels || format.sample_rate == 0) {
+    return vantle::make_error(kInvalidFormat);
+  }
+  vantle::Result<Doorbell> doorbell = Doorbell::create();
+  if (!doorbell) {
+    return vantle::make_error("capture worker: " + doorbell.error());
+  }
   ChunkRing::Ends ends = ChunkRing::create();
-  auto shared = std::make_shared<CaptureShared>();
-  return CaptureQueue{CaptureProducer(std::move(ends.producer), shared, channels),
-                      std::move(ends.consumer), shared};
+  auto shared = std::make_shared<CaptureShared>(std::move(doorbell).value());
+  std::unique_ptr<CaptureProducer> producer(
+      new CaptureProducer(std::move(ends.producer), shared, format.channels));
+  const bool diagnostics =
+      options.diagnostics.has_value() ? *options.diagnostics : diagnostics_variable_present();
+  auto body = std::make_unique<CaptureWorkerBody>(std::move(ends.consumer), shared, format.channels,
+                                                  format.sample_rate, diagnostics, options);
+  // On failure the body, and with it the consumer end and its share, is
+  // already gone; the producer and the rest go with the locals.
+  vantle::Result<WorkerThread> thread =
+      WorkerThread::start("vantle-capture", std::move(body), options.worker_stack_size);
+  if (!thread) {
+    return vantle::make_error("capture worker: " + thread.error());
+  }
+  return CapturePipeline(std::move(producer), std::move(shared), std::move(thread).value());
 }
 
-CaptureWorkerHandle& CaptureWorkerHandle::operator=(CaptureWorkerHandle&& other) noexcept {
+CapturePipeline::CapturePipeline(std::unique_ptr<CaptureProducer> producer,
+                                 std::shared_ptr<CaptureShared> shared, WorkerThread thread)
+    : producer_(std::move(producer)), shared_(std::move(shared)), thread_(std::move(thread)) {}
+
+CapturePipeline::CapturePipeline(CapturePipeline&& other) noexcept
+    : producer_(std::move(other.producer_)),
+      shared_(std::move(other.shared_)),
+      thread_(std::move(other.thread_)) {}
+
+CapturePipeline& CapturePipeline::operator=(CapturePipeline&& other) noexcept {
   if (this != &other) {
     (void)stop();
+    producer_ = std::move(other.producer_);
     shared_ = std::move(other.shared_);
     thread_ = std::move(other.thread_);
   }
   return *this;
 }
 
-vantle::Status CaptureWorkerHandle::stop() {
+CapturePipeline::~CapturePipeline() {
+  stop_worker();
+  producer_.reset();
+}
+
+const std::atomic<bool>& CapturePipeline::output_failed() const {
+  return shared_->output_failed;
+}
+
+const CaptureCounters& CapturePipeline::counters() const {
+  return shared_->counters;
+}
+
+void CapturePipeline::stop_worker() {
   if (shared_ == nullptr) {
-    return vantle::Status::success();
+    return;  // moved from
   }
   shared_->running.store(false);
-  thread_.join();
-  return shared_->output_error;
-}
-
-vantle::Result<CaptureWorker> start_capture_worker(std::uint16_t channels,
-                                                   std::uint32_t sample_rate,
-                                                   std::shared_ptr<std::atomic<bool>> output_failed,
-                                                   const CaptureWorkerOptions& options) {
-  if (channels == 0 || channels > kMaxChannels || sample_rate == 0 || kChunkRingCapacity == 0) {
-    return vantle::make_error(kInvalidFormat);
-  }
-  if (output_failed == nullptr) {
-    output_failed = std::make_shared<std::atomic<bool>>(false);
-  }
-  CaptureQueue queue = CaptureQueue::create(channels);
-  const bool diagnostics =
-      options.diagnostics.has_value() ? *options.diagnostics : diagnostics_variable_present();
-  auto body = std::make_unique<CaptureWorkerBody>(std::move(queue.consumer), queue.shared,
-                                                  std::move(output_failed), channels, sample_rate,
-                                                  diagnostics, options);
-  // On failure the body, and with it the consumer end and its shares, is
-  // already gone; the producer end and the rest go with `queue`.
-  vantle::Result<WorkerThread> thread =
-      WorkerThread::start("vantle-capture", std::move(body), options.worker_stack_size);
-  if (!thread) {
-    return vantle::make_error("capture worker: " + thread.error());
-  }
-  CaptureWorkerHandle handle;
-  handle.shared_ = std::move(queue.shared);
-  handle.thread_ = std::move(thread).value();
-  return CaptureWorker{std::move(queue.producer), std::move(handle)};
-}
-
-vantle::Result<CaptureWorker> start_capture_worker(
-    std::uint16_t channels, std::uint32_t sample_rate,
-    std::shared_ptr<std::atomic<bool>> output_failed) {
-  return start_capture_worker(channels, sample_rate, std::move(output_failed),
-                              CaptureWorkerOptions{});
-}
-
-vantle::Result<CapturePipeline> CapturePipeline::start(CaptureFormat format,
-                                                       const CaptureWorkerOptions& options) {
-  auto state = std::make_unique<State>();
-  state->output_failed = std::make_shared<std::atomic<bool>>(false);
-  auto worker =
-      start_capture_worker(format.channels, format.sample_rate, state->output_failed, options);
-  if (!worker) {
-    return std::move(worker).take_error();
-  }
-  state->producer.emplace(std::move(worker.value().producer));
-  state->handle.emplace(std::move(worker.value().handle));
-  return CapturePipeline(std::move(state));
-}
-
-CapturePipeline::~CapturePipeline() {
-  if (state_ && state_->handle) {
-    (void)stop_capture_worker(std::move(*state_->handle));
-  }
+  shared_->doorbell.stop();
+  (void)thread_.join_cancelling_io(kStopLimit);
 }
 
 vantle::Status CapturePipeline::stop() {
-  state_->producer.reset();
-  vantle::Status output;
-  if (state_->handle) {
-    output = stop_capture_worker(std::move(*state_->handle));
-    state_->handle.reset();
+  producer_.reset();
+  stop_worker();
+  if (shared_ != nullptr && shared_->output_error_set.load(std::memory_order_acquire)) {
+    return shared_->output_error;
   }
-  return output;
-}
-
-vantle::Status stop_capture_worker(CaptureWorkerHandle handle) {
-  return handle.stop();
+  return vantle::Status::success();
 }
 
 }  // namespace vantle_audio

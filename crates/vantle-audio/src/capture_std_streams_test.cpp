@@ -8,11 +8,13 @@
 #include <thread>
 
 #include "capture.h"
+#include "capture_testing.h"
 #include "pipeline_test_support.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <csignal>
 #include <cstdio>
@@ -27,7 +29,9 @@ using testing::eventually;
 // Points one standard stream at a pipe (or at nothing) until restore().
 class RedirectedStream {
  public:
-  enum class Mode { read, reader_gone, missing };
+  // read: a thread reads everything; stalled: nobody reads until resume();
+  // reader_gone: the read end is closed; missing: no handle at all.
+  enum class Mode { read, stalled, reader_gone, missing };
 
   RedirectedStream(vantle::StandardStream stream, Mode mode) {
 #ifdef _WIN32
@@ -89,6 +93,26 @@ class RedirectedStream {
     return bytes_;
   }
 
+  // A stalled stream: starts reading.
+  void resume() {
+    if (!reader_.joinable()) {
+      reader_ = std::thread([this] { read_all(); });
+    }
+  }
+
+  // Bytes in the pipe that nobody has read yet.
+  std::size_t unread() const {
+#ifdef _WIN32
+    DWORD available = 0;
+    PeekNamedPipe(read_, nullptr, 0, nullptr, &available, nullptr);
+    return available;
+#else
+    int available = 0;
+    ::ioctl(read_, FIONREAD, &available);
+    return static_cast<std::size_t>(available);
+#endif
+  }
+
  private:
   void read_all() {
     char buffer[4096];
@@ -145,7 +169,7 @@ struct StdStreamsFixture : ::testing::Test {
     std::signal(SIGPIPE, SIG_IGN);  // a closed reader is an error value
 #endif
   }
-  std::shared_ptr<std::atomic<bool>> output_failed = std::make_shared<std::atomic<bool>>(false);
+  bool output_failed = false;  // the pipeline's flag, read before it goes
 };
 
 TEST_F(StdStreamsFixture, BlocksAndStatisticsLineArriveUnchanged) {
@@ -160,14 +184,16 @@ TEST_F(StdStreamsFixture, BlocksAndStatisticsLineArriveUnchanged) {
     testing::ScopedVariable diagnostics("VANTLE_AUDIO_DIAGNOSTICS", "1");
     CaptureWorkerOptions options;  // the real outputs
     options.clock = clock.clock();
-    auto worker = start_capture_worker(2, 48000, output_failed, options);
-    if (worker.ok()) {
-      worker.value().producer.push_samples(samples.data(), samples.size());
+    auto pipeline = CapturePipeline::start({2, 48000}, options);
+    if (pipeline.ok()) {
+      pipeline.value().producer().push_samples(samples.data(), samples.size());
       clock.wait_until_read();
       pcm_arrived = eventually([&] { return out.bytes().size() == 3840; });
       clock.advance(1000ms);
+      testing::PipelineAccess::wake_worker(pipeline.value());
       line_arrived = eventually([&] { return err.bytes().find('\n') != std::string::npos; });
-      (void)stop_capture_worker(std::move(worker.value().handle));
+      (void)pipeline.value().stop();
+      output_failed = pipeline.value().output_failed();
     }
   }
   out.restore();
@@ -181,7 +207,7 @@ TEST_F(StdStreamsFixture, BlocksAndStatisticsLineArriveUnchanged) {
   EXPECT_EQ(err.bytes(),
             "VANTLE_CAPTURE rate=48000 channels=2 accepted_frames=2000 dropped_frames=0 "
             "discontinuities=0\n");
-  EXPECT_FALSE(*output_failed);
+  EXPECT_FALSE(output_failed);
 }
 
 TEST_F(StdStreamsFixture, ReaderGoneSetsOutputFailedAndPrintsNothing) {
@@ -192,10 +218,10 @@ TEST_F(StdStreamsFixture, ReaderGoneSetsOutputFailedAndPrintsNothing) {
   {
     CaptureWorkerOptions options;
     options.diagnostics = false;
-    auto worker = start_capture_worker(2, 48000, output_failed, options);
-    if (worker.ok()) {
-      worker.value().producer.push_samples(samples.data(), samples.size());
-      failed = eventually([&] { return output_failed->load(); });
+    auto pipeline = CapturePipeline::start({2, 48000}, options);
+    if (pipeline.ok()) {
+      pipeline.value().producer().push_samples(samples.data(), samples.size());
+      failed = eventually([&] { return pipeline.value().output_failed().load(); });
     }
   }
   out.restore();
@@ -208,14 +234,70 @@ TEST_F(StdStreamsFixture, MissingOutputCountsAsWritten) {
   std::vector<float> samples(5 * 1920, 0.25f);
   RedirectedStream out(vantle::StandardStream::output, RedirectedStream::Mode::missing);
   {
-    auto worker = start_capture_worker(2, 48000, output_failed);
-    if (worker.ok()) {
-      worker.value().producer.push_samples(samples.data(), samples.size());
+    auto pipeline = CapturePipeline::start({2, 48000});
+    if (pipeline.ok()) {
+      pipeline.value().producer().push_samples(samples.data(), samples.size());
       std::this_thread::sleep_for(100ms);
+      (void)pipeline.value().stop();
+      output_failed = pipeline.value().output_failed();
     }
   }
   out.restore();
-  EXPECT_FALSE(*output_failed);
+  EXPECT_FALSE(output_failed);
+}
+
+// The reader stops reading but keeps the pipe open: the worker's write waits
+// for room. The stop must not wait for the reader: on Linux the write waits
+// on the stop as well, on Windows the stop cancels it. A write cut that way
+// is no error.
+TEST_F(StdStreamsFixture, StopIsNotHeldByAStalledReader) {
+  RedirectedStream out(vantle::StandardStream::output, RedirectedStream::Mode::stalled);
+  RedirectedStream err(vantle::StandardStream::error, RedirectedStream::Mode::read);
+  std::vector<float> samples;
+  testing::append_frames(samples, 0, 960);
+  bool filled = false;
+  bool stopped = false;
+  double stop_ms = 0;
+  {
+    CaptureWorkerOptions options;
+    options.diagnostics = false;
+    auto pipeline = CapturePipeline::start({2, 48000}, options);
+    if (pipeline.ok()) {
+      // The pipes hold 64 KiB here, 31 to 34 blocks (a Linux pipe keeps at
+      // most two blocks a page). Push on (a block every millisecond or so)
+      // until 30 wait in the pipe, then 8 more than fit.
+      filled = eventually([&] {
+        pipeline.value().producer().push_samples(samples.data(), samples.size());
+        return out.unread() >= 30 * 1920;
+      });
+      for (int i = 0; i < 8; ++i) {
+        pipeline.value().producer().push_samples(samples.data(), samples.size());
+      }
+      std::this_thread::sleep_for(50ms);  // the worker waits in its write by now
+      std::atomic<bool> done{false};
+      vantle::Status status;
+      std::thread stopper([&] {
+        const auto begin = std::chrono::steady_clock::now();
+        status = pipeline.value().stop();
+        stop_ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
+                .count();
+        done = true;
+      });
+      stopped = eventually([&] { return done.load(); });
+      out.resume();  // a stop held by the reader ends now, and the test with it
+      stopper.join();
+      EXPECT_TRUE(status.ok()) << status.error();
+    }
+  }
+  out.restore();
+  err.restore();
+  ASSERT_TRUE(filled);
+  EXPECT_TRUE(stopped) << "the stop waited for the reader";
+  std::printf("stop with the worker in a write to a stalled reader: %.1f ms\n", stop_ms);
+#ifndef _WIN32
+  EXPECT_EQ(out.bytes().size() % 1920, 0u) << "a write on a pipe is never cut";
+#endif
 }
 
 }  // namespace

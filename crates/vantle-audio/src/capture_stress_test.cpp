@@ -1,13 +1,18 @@
-// Two threads at full speed and at real-time pace: every frame pushed either
-// comes out once and in order or is counted as dropped. Meant for the
-// ThreadSanitizer build as much as for the others.
+// Two threads at full speed, at real-time pace and in bursts: every frame
+// pushed either comes out once and in order or is counted as dropped, and
+// the worker never sleeps through a wake-up. Meant for the ThreadSanitizer
+// build as much as for the others.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
+#include <random>
 #include <thread>
 #include <vector>
 
 #include "capture.h"
+#include "capture_testing.h"
+#include "pipeline_test_support.h"
 
 namespace vantle_audio {
 namespace {
@@ -18,7 +23,7 @@ using namespace std::chrono_literals;
 // continues where the previous one ended, or the frames in between were
 // counted as dropped.
 TEST(CaptureStress, QueueAtFullSpeedLosesNothingUncounted) {
-  CaptureQueue queue = CaptureQueue::create(2);
+  testing::CaptureQueue queue = testing::CaptureQueue::create(2);
   std::atomic<bool> producer_done{false};
   std::uint64_t taken_frames = 0;
   std::uint64_t gap_frames = 0;
@@ -125,13 +130,15 @@ std::optional<std::uint64_t> packet_number(const std::uint8_t* bytes) {
   return number;
 }
 
-// Checks each written block; runs on the worker, read after the join.
+// Checks each written block; runs on the worker, read after the join
+// (`blocks` also while it runs).
 struct VerifyingSink {
   std::uint64_t next_packet = 0;  // the earliest packet the next block may start with
-  std::uint64_t blocks = 0;
+  std::atomic<std::uint64_t> blocks{0};
   std::uint64_t bad_blocks = 0;
 
-  static vantle::WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
+  static vantle::WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size,
+                                   vantle::WriteStop) {
     auto* self = static_cast<VerifyingSink*>(context);
     const auto first = size == 4 * kPacketFrames ? packet_number(bytes) : std::nullopt;
     const auto second = first ? packet_number(bytes + 2 * kPacketFrames) : std::nullopt;
@@ -158,14 +165,14 @@ void run_pipeline(PipelineRun& run, std::uint64_t packets, std::chrono::microsec
   CaptureWorkerOptions options;
   options.pcm_output = OutputSink{&VerifyingSink::write, &run.sink};
   options.diagnostics = false;
-  auto started = start_capture_worker(2, 48000, nullptr, options);
+  auto started = CapturePipeline::start({2, 48000}, options);
   ASSERT_TRUE(started.ok());
-  CaptureWorker worker = std::move(started).value();
+  CapturePipeline& pipeline = started.value();
   std::vector<float> packet = packet_template();
   auto next = std::chrono::steady_clock::now();
   for (; run.packets < packets; ++run.packets) {
     stamp_packet(packet, run.packets);
-    worker.producer.push_samples(packet.data(), packet.size());
+    pipeline.producer().push_samples(packet.data(), packet.size());
     if (pace.count() != 0) {
       next += pace;
       std::this_thread::sleep_until(next);
@@ -174,11 +181,9 @@ void run_pipeline(PipelineRun& run, std::uint64_t packets, std::chrono::microsec
   if (pace.count() != 0) {
     std::this_thread::sleep_for(100ms);  // time for the last blocks
   }
-  run.accepted = worker.producer.counters().accepted_frames;
-  run.dropped = worker.producer.counters().dropped_frames;
-  CaptureWorkerHandle handle = std::move(worker.handle);
-  { CaptureProducer released = std::move(worker.producer); }
-  (void)stop_capture_worker(std::move(handle));
+  run.accepted = pipeline.counters().accepted_frames;
+  run.dropped = pipeline.counters().dropped_frames;
+  (void)pipeline.stop();
 }
 
 TEST(CaptureStress, WorkerAtFullSpeedWritesOnlyWholeOrderedBlocks) {
@@ -202,6 +207,67 @@ TEST(CaptureStress, WorkerAtRealTimePaceWritesEveryFrame) {
     // A machine too busy to keep up in real time; still nothing uncounted.
     EXPECT_LE(run.sink.blocks * 2 * kPacketFrames, run.accepted);
   }
+}
+
+// The worker sleeps whenever it has written what it can; the producer rings
+// only when it has published what completes the worker's block. Bursts of
+// one to four packets, each followed by a pause of random length (none, a
+// spin, a yield or up to 200 us of sleep) once the worker has written every
+// whole block: the next burst meets the worker anywhere on its way to
+// sleep. A lost wake-up leaves it asleep for good (no diagnostics, nothing
+// dropped: no time limit), and the wait for its blocks fails.
+TEST(CaptureStress, BurstsWithRandomPausesNeverLoseAWakeUp) {
+  constexpr std::uint64_t kBursts = 50'000;
+  VerifyingSink sink;
+  CaptureWorkerOptions options;
+  options.pcm_output = OutputSink{&VerifyingSink::write, &sink};
+  options.diagnostics = false;
+  auto started = CapturePipeline::start({2, 48000}, options);
+  ASSERT_TRUE(started.ok());
+  CapturePipeline& pipeline = started.value();
+  std::mt19937 random(20240612);
+  std::vector<float> packet = packet_template();
+  std::uint64_t packets = 0;
+  const auto begin = std::chrono::steady_clock::now();
+  for (std::uint64_t burst = 0; burst < kBursts; ++burst) {
+    for (std::uint64_t n = 1 + random() % 4; n > 0; --n) {
+      stamp_packet(packet, packets++);
+      pipeline.producer().push_samples(packet.data(), packet.size());
+    }
+    const std::uint64_t whole_blocks = packets / 2;
+    // Spins, yielding now and then: the next burst must follow the last
+    // block's write closely, while the worker is on its way to sleep.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (std::uint64_t spins = 1; sink.blocks.load() < whole_blocks; ++spins) {
+      if (spins % 1024 == 0) {
+        if (std::chrono::steady_clock::now() > limit) {
+          break;
+        }
+        std::this_thread::yield();
+      }
+    }
+    ASSERT_EQ(sink.blocks.load(), whole_blocks) << "the worker slept through burst " << burst;
+    switch (random() % 4) {
+      case 0:
+        break;
+      case 1:
+      case 2:
+        for (std::atomic<int> spin(static_cast<int>(random() % 1000));
+             spin.fetch_sub(1, std::memory_order_relaxed) > 0;) {
+        }
+        break;
+      default:
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
+    }
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_EQ(pipeline.counters().dropped_frames, 0u);
+  EXPECT_TRUE(pipeline.stop().ok());
+  EXPECT_EQ(sink.bad_blocks, 0u);
+  EXPECT_EQ(sink.next_packet, packets / 2 * 2);
+  std::printf("%llu bursts, %llu packets in %.2f s\n", static_cast<unsigned long long>(kBursts),
+              static_cast<unsigned long long>(packets), seconds);
 }
 
 }  // namespace

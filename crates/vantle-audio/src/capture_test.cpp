@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "capture_testing.h"
 #include "pipeline_test_support.h"
 
 #ifdef __linux__
@@ -17,8 +19,10 @@ namespace vantle_audio {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::CaptureQueue;
 using testing::eventually;
 using testing::ManualClock;
+using testing::PipelineAccess;
 using testing::RecordingSink;
 using testing::ScopedVariable;
 
@@ -166,7 +170,7 @@ TEST(PushSamples, CountedLossesLeaveThePositionAlone) {
 
 TEST(PushSamples, NothingOnceStopped) {
   CaptureQueue queue = CaptureQueue::create(2);
-  queue.shared->running = false;
+  queue.stop_running();
   const std::vector<float> packet = counting_samples(1920);
   queue.producer.push_samples(packet.data(), packet.size());
   queue.producer.push_samples(packet.data(), 3);
@@ -176,7 +180,7 @@ TEST(PushSamples, NothingOnceStopped) {
   EXPECT_EQ(queue.producer.next_position(), 0u);
 }
 
-TEST(StartCaptureWorker, ChecksTheFormat) {
+TEST(StartCapturePipeline, ChecksTheFormat) {
   struct Case {
     std::uint16_t channels;
     std::uint32_t sample_rate;
@@ -185,37 +189,33 @@ TEST(StartCaptureWorker, ChecksTheFormat) {
   const Case cases[] = {{0, 48000, false},   {1025, 48000, false}, {2, 0, false},
                         {1024, 48000, true}, {1, 1, true},         {2, 48000, true}};
   for (const Case& c : cases) {
-    auto output_failed = std::make_shared<std::atomic<bool>>(false);
-    auto worker = start_capture_worker(c.channels, c.sample_rate, output_failed);
-    ASSERT_EQ(worker.ok(), c.valid) << c.channels << " channels at " << c.sample_rate;
+    auto pipeline = CapturePipeline::start({c.channels, c.sample_rate});
+    ASSERT_EQ(pipeline.ok(), c.valid) << c.channels << " channels at " << c.sample_rate;
     if (!c.valid) {
-      EXPECT_EQ(worker.error(), "invalid capture format or capacity");
-      EXPECT_EQ(output_failed.use_count(), 1);
+      EXPECT_EQ(pipeline.error(), "invalid capture format or capacity");
       continue;
     }
-    (void)stop_capture_worker(std::move(worker.value().handle));
-    EXPECT_EQ(output_failed.use_count(), 1);  // the worker let go of its share
+    EXPECT_TRUE(pipeline.value().stop().ok());
+    EXPECT_TRUE(pipeline.value().stop().ok()) << "a second stop is harmless";
   }
 }
 
-TEST(StartCaptureWorker, ThreadCreationFailureLeavesNothingBehind) {
-  auto output_failed = std::make_shared<std::atomic<bool>>(false);
+TEST(StartCapturePipeline, ThreadCreationFailureLeavesNothingBehind) {
   CaptureWorkerOptions options;
   // More stack than any address space can give.
   options.worker_stack_size = ~std::size_t{0} / 4 * 3 & ~std::size_t{0xFFFFF};
-  auto worker = start_capture_worker(2, 48000, output_failed, options);
-  ASSERT_FALSE(worker.ok());
-  const std::string& message = worker.error();
+  auto pipeline = CapturePipeline::start({2, 48000}, options);
+  ASSERT_FALSE(pipeline.ok());
+  const std::string& message = pipeline.error();
   EXPECT_EQ(message.rfind("capture worker: ", 0), 0u) << message;
   EXPECT_NE(message.find(" (os error "), std::string::npos) << message;
   EXPECT_EQ(message.back(), ')') << message;
-  EXPECT_EQ(output_failed.use_count(), 1);
 }
 
 #ifdef __linux__
-TEST(StartCaptureWorker, NamesTheThread) {
-  auto worker = start_capture_worker(2, 48000, nullptr);
-  ASSERT_TRUE(worker.ok());
+TEST(StartCapturePipeline, NamesTheThread) {
+  auto pipeline = CapturePipeline::start({2, 48000});
+  ASSERT_TRUE(pipeline.ok());
   int named = 0;
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
     std::ifstream comm(task.path() / "comm");
@@ -227,13 +227,18 @@ TEST(StartCaptureWorker, NamesTheThread) {
 }
 #endif
 
+// Time for the worker to look at its work after being woken, with the clock
+// standing (a line that comes too early would come within it).
+void let_the_worker_run() {
+  std::this_thread::sleep_for(30ms);
+}
+
 // A worker with recording sinks and a hand-moved clock.
 struct WorkerFixture : ::testing::Test {
   RecordingSink pcm;
   RecordingSink statistics;
   ManualClock clock;
-  std::shared_ptr<std::atomic<bool>> output_failed = std::make_shared<std::atomic<bool>>(false);
-  std::optional<CaptureWorker> worker;
+  std::optional<CapturePipeline> pipeline;
 
   void start(std::optional<bool> diagnostics = false) {
     CaptureWorkerOptions options;
@@ -241,24 +246,24 @@ struct WorkerFixture : ::testing::Test {
     options.statistics_output = statistics.sink();
     options.clock = clock.clock();
     options.diagnostics = diagnostics;
-    auto started = start_capture_worker(2, 48000, output_failed, options);
+    auto started = CapturePipeline::start({2, 48000}, options);
     ASSERT_TRUE(started.ok()) << started.error();
-    worker.emplace(std::move(started).value());
+    pipeline.emplace(std::move(started).value());
     ASSERT_TRUE(clock.wait_until_read());
   }
   void push(const std::vector<float>& samples) {
-    worker->producer.push_samples(samples.data(), samples.size());
+    pipeline->producer().push_samples(samples.data(), samples.size());
   }
-  // What stop_capture_worker reported.
-  vantle::Status stop() {
-    if (!worker) {
-      return vantle::Status::success();
-    }
-    CaptureWorkerHandle handle = std::move(worker->handle);
-    worker.reset();  // the producer first, as the run sequence does
-    return stop_capture_worker(std::move(handle));
+  // Moves the clock; the worker sleeps by the real one, so it is woken to
+  // look at the hand-moved one.
+  void advance(std::chrono::milliseconds by) {
+    clock.advance(by);
+    PipelineAccess::wake_worker(*pipeline);
   }
-  void TearDown() override { (void)stop(); }
+  bool output_failed() const { return pipeline->output_failed().load(); }
+  // What the stop reported; the pipeline stays for its flags and counters.
+  vantle::Status stop() { return pipeline ? pipeline->stop() : vantle::Status::success(); }
+  void TearDown() override { pipeline.reset(); }
 };
 
 TEST_F(WorkerFixture, GapFreeStreamComesOutWholeOnceAndInOrder) {
@@ -281,8 +286,7 @@ TEST_F(WorkerFixture, GapFreeStreamComesOutWholeOnceAndInOrder) {
     ASSERT_EQ(blocks[i].size(), 1920u);
     ASSERT_EQ(testing::locate_block(blocks[i]), 960u * i) << "block " << i;
   }
-  EXPECT_FALSE(*output_failed);
-  EXPECT_EQ(output_failed.use_count(), 1);
+  EXPECT_FALSE(output_failed());
 }
 
 // The first block's write is held until the stop has cleared `running`; the
@@ -291,7 +295,8 @@ TEST_F(WorkerFixture, ChunksQueuedAtStopAreNeverWritten) {
   struct HeldSink {
     std::atomic<const std::atomic<bool>*> running{nullptr};
     std::atomic<int> calls{0};
-    static vantle::WriteStatus write(void* context, const std::uint8_t*, std::size_t) {
+    static vantle::WriteStatus write(void* context, const std::uint8_t*, std::size_t,
+                                     vantle::WriteStop) {
       auto* self = static_cast<HeldSink*>(context);
       ++self->calls;
       while (self->running.load()->load()) {
@@ -303,17 +308,17 @@ TEST_F(WorkerFixture, ChunksQueuedAtStopAreNeverWritten) {
   CaptureWorkerOptions options;
   options.pcm_output = OutputSink{&HeldSink::write, &held};
   options.diagnostics = false;
-  auto started = start_capture_worker(2, 48000, output_failed, options);
+  auto started = CapturePipeline::start({2, 48000}, options);
   ASSERT_TRUE(started.ok());
-  CaptureWorker capture = std::move(started).value();
-  held.running = &capture.handle.running();
+  CapturePipeline& capture = started.value();
+  held.running = &PipelineAccess::running(capture);
 
   std::vector<float> samples;
   testing::append_frames(samples, 0, 960 * 11);
-  capture.producer.push_samples(samples.data(), 1920);
+  capture.producer().push_samples(samples.data(), 1920);
   ASSERT_TRUE(eventually([&] { return held.calls == 1; }));
-  capture.producer.push_samples(samples.data() + 1920, samples.size() - 1920);
-  (void)stop_capture_worker(std::move(capture.handle));
+  capture.producer().push_samples(samples.data() + 1920, samples.size() - 1920);
+  EXPECT_TRUE(capture.stop().ok());
   EXPECT_EQ(held.calls, 1);
 }
 
@@ -326,7 +331,7 @@ struct FailedWriteFixture : WorkerFixture {
     std::vector<float> samples;
     testing::append_frames(samples, 0, 960 * 10);
     push(std::vector<float>(samples.begin(), samples.begin() + 5 * 1920));
-    EXPECT_TRUE(eventually([&] { return output_failed->load(); }));
+    EXPECT_TRUE(eventually([&] { return output_failed(); }));
     push(std::vector<float>(samples.begin() + 5 * 1920, samples.end()));
     std::this_thread::sleep_for(30ms);
     vantle::Status stopped = stop();
@@ -347,11 +352,13 @@ TEST_F(FailedWriteFixture, TheReaderGoingAwayIsANormalEnd) {
   EXPECT_TRUE(capture_until_the_second_write_fails(true).ok());
 }
 
-TEST_F(WorkerFixture, HandleDestroyedWithoutStopStopsAndJoins) {
+TEST_F(WorkerFixture, PipelineDestroyedWithoutStopStopsAndJoins) {
   start();
   push(std::vector<float>(1920, 0.25f));
-  worker.reset();
-  EXPECT_EQ(output_failed.use_count(), 1);
+  pipeline.reset();
+  const std::size_t calls = pcm.calls();
+  let_the_worker_run();
+  EXPECT_EQ(pcm.calls(), calls) << "no worker writes after the pipeline is gone";
 }
 
 std::string line(std::uint64_t accepted, std::uint64_t dropped, std::uint64_t discontinuities) {
@@ -360,29 +367,24 @@ std::string line(std::uint64_t accepted, std::uint64_t dropped, std::uint64_t di
          " discontinuities=" + std::to_string(discontinuities) + "\n";
 }
 
-// A few worker passes (each at most a 2 ms sleep) with the clock standing.
-void let_the_worker_run() {
-  std::this_thread::sleep_for(30ms);
-}
-
 // Without diagnostics a line only follows drops, at most once a second, and
 // drops in the first second are reported as soon as it has passed.
 TEST_F(WorkerFixture, WithoutDiagnosticsOnlyDropsAreReported) {
   start(false);
   push(std::vector<float>(1000, 0.1f));
   push(std::vector<float>(1921, 0.1f));  // 960 frames dropped
-  clock.advance(900ms);
+  advance(900ms);
   let_the_worker_run();
   EXPECT_TRUE(statistics.writes().empty());
-  clock.advance(100ms);
+  advance(100ms);
   ASSERT_TRUE(eventually([&] { return statistics.calls() == 1; }));
   EXPECT_EQ(statistics.writes()[0], line(500, 960, 0));
 
-  clock.advance(5000ms);
+  advance(5000ms);
   let_the_worker_run();
   EXPECT_EQ(statistics.calls(), 1u);  // nothing new dropped
 
-  worker->producer.mark_discontinuity();
+  pipeline->producer().mark_discontinuity();
   push(std::vector<float>(3, 0.1f));
   ASSERT_TRUE(eventually([&] { return statistics.calls() == 2; }));
   EXPECT_EQ(statistics.writes()[1], line(500, 961, 1));
@@ -391,16 +393,16 @@ TEST_F(WorkerFixture, WithoutDiagnosticsOnlyDropsAreReported) {
 TEST_F(WorkerFixture, WithDiagnosticsALineEverySecond) {
   start(true);
   push(std::vector<float>(4000, 0.1f));
-  worker->producer.mark_discontinuity();
-  clock.advance(999ms);
+  pipeline->producer().mark_discontinuity();
+  advance(999ms);
   let_the_worker_run();
   EXPECT_TRUE(statistics.writes().empty());
-  clock.advance(1ms);
+  advance(1ms);
   ASSERT_TRUE(eventually([&] { return statistics.calls() == 1; }));
-  clock.advance(700ms);
+  advance(700ms);
   let_the_worker_run();
   EXPECT_EQ(statistics.calls(), 1u);
-  clock.advance(300ms);
+  advance(300ms);
   ASSERT_TRUE(eventually([&] { return statistics.calls() == 2; }));
   EXPECT_EQ(statistics.writes(), std::vector<std::string>(2, line(2000, 0, 1)));
 }
@@ -418,15 +420,73 @@ TEST_F(WorkerFixture, DiagnosticsFollowTheVariablesPresence) {
       ScopedVariable variable("VANTLE_AUDIO_DIAGNOSTICS", value);
       start(std::nullopt);  // read once, here
     }
-    clock.advance(1000ms);
+    advance(1000ms);
     ++lines;
     ASSERT_TRUE(eventually([&] { return statistics.calls() == lines; })) << "'" << value << "'";
-    (void)stop();
+    pipeline.reset();
   }
   start(std::nullopt);  // unset
-  clock.advance(3000ms);
+  advance(3000ms);
   let_the_worker_run();
   EXPECT_EQ(statistics.calls(), lines);
+}
+
+// The worker sleeps while no audio arrives; its statistics line must still
+// come on the real clock: every second with diagnostics, and for frames the
+// host counted as lost while it slept.
+TEST(IdleWorker, StatisticsLineWhileNoAudioArrives) {
+  const struct {
+    bool diagnostics;
+    std::uint64_t dropped, discontinuities;  // counted while the worker sleeps
+    std::size_t lines;                       // at least this many come
+    std::string line;
+  } cases[] = {
+      {true, 0, 0, 2, line(0, 0, 0)},
+      {false, 480, 1, 1, line(0, 480, 1)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.diagnostics ? "with diagnostics" : "without diagnostics");
+    RecordingSink statistics;
+    CaptureWorkerOptions options;
+    options.statistics_output = statistics.sink();
+    options.diagnostics = c.diagnostics;
+    auto pipeline = CapturePipeline::start({2, 48000}, options);
+    ASSERT_TRUE(pipeline.ok());
+    let_the_worker_run();  // asleep by now, on a machine that is not too busy
+    if (c.dropped != 0) {
+      pipeline.value().producer().count_losses(c.dropped, c.discontinuities);
+    }
+    ASSERT_TRUE(eventually([&] { return statistics.calls() >= c.lines; }));
+    EXPECT_TRUE(pipeline.value().stop().ok());
+    for (const std::string& written : statistics.writes()) {
+      EXPECT_EQ(written, c.line);
+    }
+  }
+}
+
+// A worker asleep with no time limit (no diagnostics, nothing dropped) must
+// see the stop at once: the stop returns.
+TEST(IdleWorker, StopWhileTheWorkerWaits) {
+  RecordingSink pcm;
+  CaptureWorkerOptions options;
+  options.pcm_output = pcm.sink();
+  options.diagnostics = false;
+  auto pipeline = CapturePipeline::start({2, 48000}, options);
+  ASSERT_TRUE(pipeline.ok());
+  // Half a block: the worker takes it and sleeps until the rest comes.
+  const std::vector<float> half(960, 0.25f);
+  pipeline.value().producer().push_samples(half.data(), half.size());
+  let_the_worker_run();
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    EXPECT_TRUE(pipeline.value().stop().ok());
+    stopped = true;
+  });
+  EXPECT_TRUE(eventually([&] { return stopped.load(); })) << "the worker slept through the stop";
+  PipelineAccess::wake_worker(pipeline.value());  // a stop that hangs ends now, and the test
+  stopper.join();
+  EXPECT_EQ(pcm.calls(), 0u);
+  EXPECT_FALSE(pipeline.value().output_failed());
 }
 
 }  // namespace

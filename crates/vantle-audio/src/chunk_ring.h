@@ -10,7 +10,9 @@
 //   mark that one end is gone. A slot belongs to the producer from the moment
 //   the consumer publishes a head past it until the producer publishes a tail
 //   past it, and to the consumer in between; the release/acquire pairing of
-//   the published positions is the only ordering the ring needs.
+//   the published positions is the only ordering the ring needs. Tail is
+//   published and read sequentially consistent all the same: the capture
+//   worker's sleep (capture_shared.h) orders it against its wake position.
 // - The ring is freed by whichever end is released last, whatever the order.
 //
 // Positions run over 0 ... 2C-1 (C = 32), so a full ring (distance C) and an
@@ -88,7 +90,13 @@ class ChunkRing::ProducerEnd {
   // Hands the slot returned by the last try_reserve() to the consumer.
   void publish() {
     tail_ = (tail_ + 1) & kPositionMask;
-    ring_->tail_.store(tail_, std::memory_order_release);
+    ring_->tail_.store(tail_, std::memory_order_seq_cst);
+  }
+
+  // Chunks published and not yet taken, as of now.
+  std::uint64_t queued() {
+    cached_head_ = ring_->head_.load(std::memory_order_acquire);
+    return (tail_ - cached_head_) & kPositionMask;
   }
 
   explicit operator bool() const { return ring_ != nullptr; }
@@ -119,7 +127,7 @@ class ChunkRing::ConsumerEnd {
   // and unchanged until pop().
   const FrameChunk* front() {
     if (head_ == cached_tail_) {
-      cached_tail_ = ring_->tail_.load(std::memory_order_acquire);
+      cached_tail_ = ring_->tail_.load(std::memory_order_seq_cst);
       if (head_ == cached_tail_) {
         return nullptr;
       }

@@ -15,9 +15,10 @@ namespace {
 constexpr const char* kIncompleteFrame = "incomplete audio frame";
 
 template <vantle::StandardStream stream>
-vantle::WriteStatus write_standard_stream(void*, const std::uint8_t* bytes, std::size_t size) {
+vantle::WriteStatus write_standard_stream(void*, const std::uint8_t* bytes, std::size_t size,
+                                          vantle::WriteStop stop) {
   std::lock_guard<std::mutex> lock(vantle::standard_stream_lock(stream));
-  return vantle::write_all(stream, bytes, size);
+  return vantle::write_all(stream, bytes, size, vantle::MissingStream::discard, stop);
 }
 
 // One mixed frame to its 16-bit sample, exactly as the stream defines it.
@@ -115,25 +116,12 @@ vantle::Status convert_block_to_s16le_into(const float* samples, std::uint64_t s
   return vantle::Status::success();
 }
 
-vantle::Result<std::vector<std::uint8_t>> convert_block_to_s16le(const float* samples,
-                                                                 std::uint64_t sample_count,
-                                                                 std::uint64_t channels) {
-  if (channels == 0 || sample_count % channels != 0) {
-    return vantle::make_error(kIncompleteFrame);
-  }
-  std::vector<std::uint8_t> bytes(2 * (sample_count / channels));
-  vantle::Status status =
-      convert_block_to_s16le_into(samples, sample_count, channels, bytes.data());
-  if (!status) {
-    return vantle::make_error(status.error());
-  }
-  return bytes;
-}
-
-BlockAssembler::BlockAssembler(std::uint16_t channels, std::uint32_t sample_rate, OutputSink output)
+BlockAssembler::BlockAssembler(std::uint16_t channels, std::uint32_t sample_rate, OutputSink output,
+                               vantle::WriteStop stop)
     : channels_(channels),
       block_samples_(std::uint64_t{channels} * std::max<std::uint32_t>(sample_rate / 50, 1)),
-      output_(output) {
+      output_(output),
+      stop_(stop) {
   pending_.reserve(block_samples_ + kFrameChunkSamples);
   block_bytes_.resize(channels == 0 ? 0 : 2 * (block_samples_ / channels));
 }
@@ -166,9 +154,12 @@ void BlockAssembler::write_blocks(const std::atomic<bool>& running,
         output_failed.store(true);
         continue;
       }
-      const vantle::WriteStatus written = output_.write(block_bytes_.data(), block_bytes_.size());
+      const vantle::WriteStatus written =
+          output_.write(block_bytes_.data(), block_bytes_.size(), stop_);
       if (!written) {
-        if (!written.reader_gone()) {
+        // A write the stop cut (the block's last bytes may be missing) ends
+        // the output like the reader going away: the capture is over.
+        if (!written.reader_gone() && running.load()) {
           output_error_ = written.status();
         }
         output_failed.store(true);

@@ -22,6 +22,19 @@ std::int16_t sample_at(const std::vector<std::uint8_t>& bytes, std::size_t index
   return static_cast<std::int16_t>(bytes[2 * index] | (bytes[2 * index + 1] << 8));
 }
 
+// The conversion into a buffer of its own size.
+vantle::Result<std::vector<std::uint8_t>> convert_block_to_s16le(const float* samples,
+                                                                 std::uint64_t sample_count,
+                                                                 std::uint64_t channels) {
+  std::vector<std::uint8_t> bytes(channels == 0 ? 0 : 2 * (sample_count / channels));
+  vantle::Status status =
+      convert_block_to_s16le_into(samples, sample_count, channels, bytes.data());
+  if (!status) {
+    return vantle::make_error(status.error());
+  }
+  return bytes;
+}
+
 TEST(ConvertBlock, FrameValues) {
   struct Case {
     float left, right;
@@ -122,7 +135,11 @@ struct AssemblerFixture : ::testing::Test {
   std::atomic<bool> running{true};
   std::atomic<bool> output_failed{false};
   BlockAssembler assembler{2, 48000, output.sink()};
-  void accept(const FrameChunk& chunk) { assembler.accept(chunk, running, output_failed); }
+  // As the worker hands a chunk over.
+  void accept(const FrameChunk& chunk) {
+    assembler.append(chunk);
+    assembler.write_blocks(running, output_failed);
+  }
 };
 
 TEST_F(AssemblerFixture, JoinsChunksIntoWholeBlocks) {
@@ -172,12 +189,35 @@ TEST_F(AssemblerFixture, AfterAFailedWriteBlocksAreDroppedUnwritten) {
   EXPECT_EQ(assembler.output_error().error(), "disk full");
 }
 
-TEST_F(AssemblerFixture, TheReaderGoingAwayIsNoOutputError) {
-  output.fail_from_write(0, /*reader_gone=*/true);
-  accept(make_chunk(0, 1024));
-  accept(make_chunk(512, 1024));
-  EXPECT_TRUE(output_failed);
-  EXPECT_TRUE(assembler.output_error().ok());
+// Two failures end the output without an error for the translator: the
+// reader going away, and a write the stop cut (it failed once `running` was
+// cleared, while it waited for a reader that had stopped reading).
+TEST(BlockAssembler, TheReaderGoingAwayOrTheStopIsNoOutputError) {
+  struct FailingSink {
+    std::atomic<bool>* running;
+    bool reader_gone;
+    static vantle::WriteStatus write(void* context, const std::uint8_t*, std::size_t,
+                                     vantle::WriteStop) {
+      auto* self = static_cast<FailingSink*>(context);
+      if (!self->reader_gone) {
+        self->running->store(false);  // the stop, while the write waits
+      }
+      return vantle::WriteStatus::failed(self->reader_gone ? "reader gone" : "write stopped",
+                                         self->reader_gone);
+    }
+  };
+  for (const bool reader_gone : {true, false}) {
+    SCOPED_TRACE(reader_gone ? "reader gone" : "cut by the stop");
+    std::atomic<bool> running{true};
+    std::atomic<bool> output_failed{false};
+    FailingSink sink{&running, reader_gone};
+    BlockAssembler assembler(2, 48000, OutputSink{&FailingSink::write, &sink});
+    assembler.append(make_chunk(0, 1024));
+    assembler.append(make_chunk(512, 1024));
+    assembler.write_blocks(running, output_failed);
+    EXPECT_TRUE(output_failed);
+    EXPECT_TRUE(assembler.output_error().ok());
+  }
 }
 
 }  // namespace

@@ -80,7 +80,8 @@ class RecordingSink {
   }
 
  private:
-  static vantle::WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size) {
+  static vantle::WriteStatus write(void* context, const std::uint8_t* bytes, std::size_t size,
+                                   vantle::WriteStop) {
     auto* self = static_cast<RecordingSink*>(context);
     std::lock_guard<std::mutex> lock(self->mutex_);
     const auto index = static_cast<long long>(self->calls_++);

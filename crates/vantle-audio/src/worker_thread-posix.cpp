@@ -1,6 +1,4 @@
-// The worker thread and the poll sleeper on POSIX systems: pthreads, and a
-// plain sleep.
-#include <thread>
+// The worker thread on POSIX systems: pthreads.
 #include <utility>
 
 #include "std_streams.h"
@@ -71,11 +69,9 @@ void WorkerThread::join() {
   }
 }
 
-PollSleeper::PollSleeper() = default;
-PollSleeper::~PollSleeper() = default;
-
-void PollSleeper::sleep(std::chrono::microseconds duration) {
-  std::this_thread::sleep_for(duration);
+bool WorkerThread::join_cancelling_io(std::chrono::milliseconds) {
+  join();
+  return true;
 }
 
 }  // namespace vantle_audio

@@ -1,5 +1,6 @@
-// The worker thread and the poll sleeper on Windows: CreateThread, and a
-// high-resolution waitable timer.
+// The worker thread on Windows: CreateThread, and CancelSynchronousIo for a
+// thread blocked in a write.
+#include <chrono>
 #include <string>
 #include <utility>
 
@@ -42,10 +43,9 @@ void set_thread_name(HANDLE thread, const char* name) {
   (void)set_description(thread, wide.c_str());
 }
 
-// Not in older SDK headers (mingw-w64 10 among them).
-#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
-#endif
+// How often a write that holds up the join is cancelled: one that starts
+// just after a cancellation is caught by the next.
+constexpr DWORD kCancelIntervalMs = 10;
 
 }  // namespace
 
@@ -83,22 +83,23 @@ void WorkerThread::join() {
   }
 }
 
-PollSleeper::PollSleeper()
-    : timer_(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                    TIMER_ALL_ACCESS)) {}
-
-PollSleeper::~PollSleeper() = default;
-
-void PollSleeper::sleep(std::chrono::microseconds duration) {
-  if (timer_) {
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(duration.count()) * 10;  // relative, 100 ns units
-    if (SetWaitableTimer(timer_.get(), &due, 0, nullptr, nullptr, FALSE) &&
-        WaitForSingleObject(timer_.get(), INFINITE) == WAIT_OBJECT_0) {
-      return;
-    }
+bool WorkerThread::join_cancelling_io(std::chrono::milliseconds limit) {
+  if (!thread_) {
+    return true;
   }
-  Sleep(static_cast<DWORD>((duration.count() + 999) / 1000));
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (WaitForSingleObject(thread_.get(), kCancelIntervalMs) == WAIT_OBJECT_0) {
+      thread_.reset();
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= end) {
+      thread_.reset();  // closing the handle lets the thread go; it runs on
+      return false;
+    }
+    // ERROR_NOT_FOUND when the thread is not in a write: nothing to do.
+    (void)CancelSynchronousIo(thread_.get());
+  }
 }
 
 }  // namespace vantle_audio

@@ -62,6 +62,15 @@ class WorkerThread {
   bool joinable() const;
   // Waits for the thread to end; does nothing when there is none.
   void join();
+  // The same for a thread that may be blocked in a synchronous write to a
+  // reader that has stopped reading. On Windows, such a write is cancelled
+  // (CancelSynchronousIo, every 10 ms; the write then fails with
+  // ERROR_OPERATION_ABORTED) until the thread ends; a thread still running
+  // after `limit` (a write the system cannot cancel) is let go: it is never
+  // joined, keeps what its body owns and ends with the process. Returns
+  // false then. Elsewhere the thread's writes wait on its stop as well
+  // (vantle::WriteStop), so this is join() and `limit` is not needed.
+  bool join_cancelling_io(std::chrono::milliseconds limit);
 
  private:
 #ifdef _WIN32
@@ -76,25 +85,5 @@ namespace detail {
 // Runs and then destroys the ThreadBody behind `context`, on the new thread.
 void run_thread_body(void* context);
 }  // namespace detail
-
-// The short sleeps of a polling thread, made on that thread only. On
-// Windows a plain Sleep(2) lasts a whole timer tick (often 15.6 ms); a
-// high-resolution waitable timer (Windows 10 1803 and later) sleeps the time
-// asked for without raising the system-wide timer resolution. Where there is
-// none, Sleep is used.
-class PollSleeper {
- public:
-  PollSleeper();
-  PollSleeper(const PollSleeper&) = delete;
-  PollSleeper& operator=(const PollSleeper&) = delete;
-  ~PollSleeper();
-
-  void sleep(std::chrono::microseconds duration);
-
- private:
-#ifdef _WIN32
-  OpaqueHandle timer_;
-#endif
-};
 
 }  // namespace vantle_audio

@@ -68,8 +68,11 @@ WriteStatus write_console(HANDLE console, const void* data, std::size_t size,
 
 }  // namespace
 
+// `WriteStop` holds nothing here: a write that waits for its reader is
+// cancelled by the stopping thread (CancelSynchronousIo) and fails with
+// ERROR_OPERATION_ABORTED.
 WriteStatus write_all_to_handle(NativeHandle handle, const void* data, std::size_t size,
-                                MissingStream missing) {
+                                MissingStream missing, WriteStop) {
   if (is_missing(handle)) {
     return missing_handle(missing);
   }
@@ -92,7 +95,7 @@ WriteStatus write_all_to_handle(NativeHandle handle, const void* data, std::size
 }
 
 WriteStatus write_all(StandardStream stream, const void* data, std::size_t size,
-                      MissingStream missing) {
+                      MissingStream missing, WriteStop stop) {
   HANDLE handle = std_handle(stream);
   if (is_missing(handle)) {
     return missing_handle(missing);
@@ -101,7 +104,7 @@ WriteStatus write_all(StandardStream stream, const void* data, std::size_t size,
   if (stream == StandardStream::error && GetConsoleMode(handle, &mode)) {
     return write_console(handle, data, size, missing);
   }
-  return write_all_to_handle(handle, data, size, missing);
+  return write_all_to_handle(handle, data, size, missing, stop);
 }
 
 std::string os_error_text(std::int32_t code) {

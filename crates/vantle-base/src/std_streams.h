@@ -56,13 +56,31 @@ class [[nodiscard]] WriteStatus {
 // the listing, which exists only to be read, fails.
 enum class MissingStream { discard, fail };
 
+// What ends a write that waits for its reader to make room (the capture
+// worker's stop), so that a reader that stalls cannot hold a stop.
+// - POSIX: a descriptor that becomes readable once the stop is given. Before
+//   every attempt the write waits until the handle takes bytes or the stop is
+//   there; a handle that takes none for the moment (EAGAIN) is waited for the
+//   same way. On a pipe, room for one byte is room for a whole page, so a
+//   write of up to 4096 bytes never blocks once the pipe has said it takes
+//   bytes.
+// - Windows: a synchronous write cannot wait on two things; the stopping
+//   thread cancels it instead (CancelSynchronousIo), so nothing is held here.
+// A write the stop ends fails with "write stopped" (not the reader going
+// away); what it wrote before stays written.
+struct WriteStop {
+#ifndef _WIN32
+  int fd = -1;  // -1: no stop, the write waits for the reader alone
+#endif
+};
+
 // Writes every byte to the stream; the caller holds the stream's lock.
 // A short write is continued with the rest and an interrupted write retried.
 // A write that accepts no byte fails with "failed to write whole buffer"; any
 // other failure with the operating-system error text. On Windows, standard
 // error attached to a console is written as UTF-16 through the console.
 WriteStatus write_all(StandardStream stream, const void* data, std::size_t size,
-                      MissingStream missing = MissingStream::discard);
+                      MissingStream missing = MissingStream::discard, WriteStop stop = {});
 
 // The same for an explicit handle (a file descriptor, or a HANDLE on
 // Windows), without the console special case.
@@ -72,7 +90,8 @@ using NativeHandle = void*;
 using NativeHandle = int;
 #endif
 WriteStatus write_all_to_handle(NativeHandle handle, const void* data, std::size_t size,
-                                MissingStream missing = MissingStream::discard);
+                                MissingStream missing = MissingStream::discard,
+                                WriteStop stop = {});
 
 // The operating system's message for an error code of the input/output or
 // thread layer, followed by " (os error N)".

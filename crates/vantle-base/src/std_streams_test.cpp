@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -151,6 +153,54 @@ TEST(WriteAll, MissingHandleDiscardsOrFailsAsAsked) {
     EXPECT_FALSE(failed.reader_gone());
   }
 }
+
+#ifndef _WIN32
+// A write to a pipe its reader has stopped reading waits for room, and for
+// the stop as well: then it ends without the reader (on Windows the stopping
+// thread cancels the write instead). A descriptor that is non-blocking is
+// waited for the same way, not failed with EAGAIN.
+TEST(WriteAll, AWaitingWriteEndsAtTheStopOrWhenTheReaderReadsOn) {
+  for (const bool non_blocking : {false, true}) {
+    for (const bool stop : {true, false}) {
+      SCOPED_TRACE(std::string(non_blocking ? "non-blocking, " : "blocking, ") +
+                   (stop ? "stopped" : "read on"));
+      Pipe pipe;
+      Pipe stop_pipe;  // readable once stopped
+      const int flags = ::fcntl(pipe.write, F_GETFL);
+      ASSERT_EQ(::fcntl(pipe.write, F_SETFL, flags | O_NONBLOCK), 0);
+      const std::string filler(4096, 'f');
+      std::size_t held = 0;
+      for (ssize_t n; (n = ::write(pipe.write, filler.data(), filler.size())) > 0;) {
+        held += static_cast<std::size_t>(n);
+      }
+      if (!non_blocking) {
+        ASSERT_EQ(::fcntl(pipe.write, F_SETFL, flags), 0);
+      }
+      const std::string block(1920, 'b');
+      std::optional<WriteStatus> status;
+      std::thread writer([&] {
+        status = write_all_to_handle(pipe.write, block.data(), block.size(), MissingStream::discard,
+                                     WriteStop{stop_pipe.read});
+      });
+      if (stop) {
+        ASSERT_EQ(::write(stop_pipe.write, "s", 1), 1);
+      } else {
+        EXPECT_EQ(pipe.drain(held).size(), held);
+      }
+      writer.join();
+      ASSERT_TRUE(status.has_value());
+      if (stop) {
+        ASSERT_FALSE(status->ok());
+        EXPECT_EQ(status->error(), "write stopped");
+        EXPECT_FALSE(status->reader_gone());
+      } else {
+        EXPECT_TRUE(status->ok()) << status->error();
+        EXPECT_EQ(pipe.drain(block.size()), block);
+      }
+    }
+  }
+}
+#endif
 
 TEST(OsErrorText, MessageThenCodeInDecimal) {
 #ifdef _WIN32

@@ -2,10 +2,13 @@
 // (scripts/with-sound-server pulseaudio|pipewire), started by the
 // translator stand-in. The players play sox tones; the tests compare
 // frequencies and ratios, not levels, which differ between the servers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pulse/def.h>
 #include <pulse/error.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -387,6 +390,58 @@ TEST_F(Capture, SoundServerKilledDuringTheCaptureIsAnError) {
   EXPECT_EQ(session.translator().err(), kFormatLine + error_line(message));
   wrapper.signal(SIGTERM);  // it ends the rest of its daemons
   EXPECT_TRUE(wrapper.wait(kTimeout));
+}
+
+// The translator stops reading but keeps the pipe open: once the pipe is
+// full the capture worker's write waits for room. A stop must not wait with
+// it: SIGINT ends the host, normally, while the reader still reads nothing.
+TEST_F(Capture, StopIsNotHeldByAReaderThatStoppedReading) {
+  Child target;
+  test_support::SpawnOptions quiet;
+  quiet.capture_output = false;
+  ASSERT_TRUE(target.start({"sleep", "60"}, quiet));
+  HostSession session;
+  ASSERT_TRUE(session.start(target_arguments(target.pid())));
+  Child& translator = session.translator();
+  ASSERT_TRUE(translator.wait_for_out_bytes(5 * 1920, kTimeout));
+
+  // From here on nothing is read. The bytes waiting in the pipe, seen
+  // through a reader of our own that reads nothing either.
+  const std::string host = "/proc/" + std::to_string(session.host_pid());
+  const int pipe = ::open((host + "/fd/1").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(pipe, 0);
+  const auto waiting = [pipe] {
+    int bytes = 0;
+    return ::ioctl(pipe, FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+  while (waiting() < 30 * 1920 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(Milliseconds(20));
+  }
+  const int full = waiting();
+  ::close(pipe);
+  ASSERT_GE(full, 30 * 1920) << "the pipe never filled";
+  std::this_thread::sleep_for(Milliseconds(300));  // the worker waits in its write
+
+  // Ended: reaped by the translator, or a zombie waiting for it.
+  const auto ended = [&] {
+    const std::string stat = test_support::read_file(host + "/stat");
+    return stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z";
+  };
+  const auto signalled = std::chrono::steady_clock::now();
+  ::kill(session.host_pid(), SIGINT);
+  while (!ended() && std::chrono::steady_clock::now() < signalled + Milliseconds(10000)) {
+    std::this_thread::sleep_for(Milliseconds(2));
+  }
+  const double took =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - signalled)
+          .count();
+  EXPECT_TRUE(ended()) << "the host still ran 10 s after SIGINT with its reader stalled";
+  std::printf("SIGINT to exit with the reader stalled: %.1f ms\n", took);
+
+  EXPECT_EQ(session.host_status(kTimeout), 0);
+  EXPECT_EQ(translator.err(), kFormatLine);
+  EXPECT_EQ(translator.out().size() % 1920, 0u);
 }
 
 }  // namespace

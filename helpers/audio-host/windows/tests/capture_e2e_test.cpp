@@ -503,4 +503,47 @@ TEST_F(CaptureEndToEnd, RefusesTargetsThatTouchTheTranslatorAndChangedIdentities
   EXPECT_GE(translator_->wait_for_out(1920, 20000).size(), 1920u) << translator_->err();
 }
 
+// The translator stops reading but keeps the pipe open: once the pipe is
+// full the capture worker's write waits for room. The console stop must not
+// wait with it: the host takes everything down and exits, normally, while
+// the reader still reads nothing (the write is cancelled).
+TEST_F(CaptureEndToEnd, ConsoleStopIsNotHeldByAReaderThatStoppedReading) {
+  start("default", {L"--ctrl-c-after-ms", L"4000"}, target_arguments());
+  ASSERT_GE(translator_->wait_for_out(1920, 20000).size(), 1920u) << translator_->err();
+  translator_->pause_stdout_reader();
+  const DWORD status = host_exit_status(10000);  // nothing is read meanwhile
+  std::uint64_t frames_taken = 0;
+  std::optional<long long> stop_ms, released_ms;
+  for (const auto& line : standin::parse_log(read_file(log_path_))) {
+    if (line.event == "capture_client.GetBuffer" && line.field("frames"))
+      frames_taken += std::stoull(*line.field("frames"));
+    if (line.without_timing().rfind("audio_client.Stop", 0) == 0)
+      stop_ms = std::stoll(line.field("t_ms").value_or("0"));
+    if (line.without_timing() == "capture_client.Release refs=0")
+      released_ms = std::stoll(line.field("t_ms").value_or("0"));
+  }
+  translator_->resume_stdout_reader();
+  ASSERT_TRUE(translator_->wait(20000));
+  EXPECT_EQ(status, 0u) << "the host still ran 10 s after Ctrl+C with its reader stalled";
+  EXPECT_EQ(translator_->exit_code(), 0u);
+  // No error; the drops are reported (the reader's last read before it
+  // paused may have let a write through, and a line with it).
+  std::istringstream lines(translator_->err());
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line + "\n", kFormatLine);
+  while (std::getline(lines, line)) {
+    EXPECT_EQ(line.rfind("VANTLE_CAPTURE rate=48000 channels=2 accepted_frames=", 0), 0u) << line;
+  }
+  // The stall was real: the pipe and the queue hold about a second of the
+  // PCM; more than that of what the host took never reached the reader.
+  EXPECT_GT(frames_taken * 2, translator_->out().size() + 96000) << frames_taken;
+  if (stop_ms && released_ms) {
+    std::printf(
+        "Stop of the audio client to the capture client's release (the pipeline "
+        "stop between them), reader stalled: %lld ms\n",
+        *released_ms - *stop_ms);
+  }
+}
+
 }  // namespace

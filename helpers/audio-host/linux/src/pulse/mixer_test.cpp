@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "capture_testing.h"
+
 namespace audio_host {
 namespace {
 
@@ -27,7 +29,8 @@ struct RecordingOutput {
   }
   std::size_t frames() const { return samples.size() / kMixChannels; }
 
-  vantle_audio::CaptureQueue queue = vantle_audio::CaptureQueue::create(kMixChannels);
+  vantle_audio::testing::CaptureQueue queue =
+      vantle_audio::testing::CaptureQueue::create(kMixChannels);
   std::vector<float> samples;
   std::uint64_t dropped_frames = 0;
   std::uint64_t discontinuities = 0;

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture_testing.h"
 #include "native/loopback_activation.h"
 #include "native/system_error.h"
 #include "standin_protocol.h"
@@ -45,7 +46,7 @@ struct Delivery {
 class QueueReader {
  public:
   explicit QueueReader(std::uint64_t stop_after_frames)
-      : queue_(vantle_audio::CaptureQueue::create(kCaptureChannels)),
+      : queue_(vantle_audio::testing::CaptureQueue::create(kCaptureChannels)),
         stop_after_frames_(stop_after_frames),
         thread_([this] { read(); }) {}
   ~QueueReader() { finish(); }
@@ -86,7 +87,7 @@ class QueueReader {
     }
   }
 
-  vantle_audio::CaptureQueue queue_;
+  vantle_audio::testing::CaptureQueue queue_;
   const std::uint64_t stop_after_frames_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> done_{false};
