@@ -7,6 +7,7 @@
 #include <optional>
 #include <variant>
 
+#include "backend_choice.h"  // pipewire hook
 #include "capture.h"
 #include "events.h"
 #include "mixer.h"
@@ -15,6 +16,7 @@
 #include "native/signals.h"
 #include "native/sound_server.h"
 #include "native/stream_capture.h"
+#include "pipewire/run_capture.h"  // pipewire hook
 
 namespace audio_host {
 namespace {
@@ -30,7 +32,7 @@ constexpr std::uint64_t kConnectTimeoutUsec = 10'000'000;
 // From the pipeline on, every end goes through `finish`, which releases the
 // capture's streams and loop events, then the context and the main loop,
 // and only then the producer and the worker.
-Status run_capture(const HostRequest& request) {
+Status run_capture(const HostRequest& request, AudioBackend backend) {  // pipewire hook: backend
   const auto* process_request = std::get_if<CaptureProcess>(&request);
   const std::uint32_t excluded_pid = process_request != nullptr
                                          ? process_request->excluded_pid
@@ -68,6 +70,15 @@ Status run_capture(const HostRequest& request) {
   // and a stop signal waits for the signalfd.
   if (Status blocked = linux_host::block_stop_signals(); !blocked) {
     return blocked;
+  }
+  // pipewire hook: the native PipeWire backend runs the rest of the capture.
+  if (backend == AudioBackend::pipewire) {
+    const CaptureSelection selection =
+        process_request != nullptr
+            ? CaptureSelection{CaptureSelection::Mode::include_tree, process_request->target_pid}
+            : CaptureSelection{CaptureSelection::Mode::exclude_tree, excluded_pid};
+    return pipewire_host::run_node_link_capture(selection, table.value(), translator.value(),
+                                                selected ? &*selected : nullptr);
   }
   auto connected = linux_host::SoundServerConnection::connect(kConnectTimeoutUsec);
   if (!connected) {
@@ -125,10 +136,15 @@ Status run_capture(const HostRequest& request) {
 }  // namespace
 
 Status run_request(const HostRequest& request) {
+  // pipewire hook: the backend choice (VANTLE_AUDIO_BACKEND, the PipeWire socket).
+  const auto backend = choose_audio_backend();
+  if (!backend) {
+    return make_error(backend.error());
+  }
   if (std::holds_alternative<ListApplications>(request)) {
     return linux_host::list_applications();
   }
-  return run_capture(request);
+  return run_capture(request, backend.value());
 }
 
 }  // namespace audio_host

@@ -3,9 +3,11 @@
 #include <map>
 #include <set>
 
+#include "backend_choice.h"  // pipewire hook
 #include "native/processes.h"
 #include "native/sound_server.h"
 #include "native/x11_windows.h"
+#include "pipewire/playback_listing.h"  // pipewire hook
 
 namespace audio_host::linux_host {
 namespace {
@@ -17,7 +19,13 @@ constexpr std::uint64_t kConnectTimeoutUsec = 5'000'000;
 std::vector<ApplicationEntry> collect_applications() {
   // PID -> whether one of its playback streams is not corked.
   std::map<std::uint32_t, bool> candidates;
-  if (auto connection = SoundServerConnection::connect(kConnectTimeoutUsec)) {
+  // pipewire hook: the native PipeWire listing when the backend choice says so.
+  if (const auto backend = choose_audio_backend();
+      backend && backend.value() == AudioBackend::pipewire) {
+    if (auto nodes = pipewire_host::list_playback_processes()) {
+      candidates = std::move(nodes).value();
+    }
+  } else if (auto connection = SoundServerConnection::connect(kConnectTimeoutUsec)) {
     if (auto streams = list_playback_processes(*connection.value())) {
       candidates = std::move(streams).value();
     }
