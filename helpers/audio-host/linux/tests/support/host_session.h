@@ -17,9 +17,17 @@
 
 namespace test_support {
 
+// Whether the host is expected to capture through PipeWire's own API:
+// VANTLE_AUDIO_BACKEND when it forces a backend, else whether the suite runs
+// against PipeWire (scripts/with-sound-server pipewire), whose socket the
+// host then reaches.
+bool expects_native_pipewire();
+
+// The format event line, with the backend the host is expected to use.
 inline const std::string kFormatLine =
-    R"({"backend":"pulseaudio-stream-monitor","channels":1,"event":"format",)"
-    R"("sampleFormat":"s16le","sampleRate":48000})"
+    std::string(R"({"backend":")") +
+    (expects_native_pipewire() ? "pipewire-node-links" : "pulseaudio-stream-monitor") +
+    R"(","channels":1,"event":"format","sampleFormat":"s16le","sampleRate":48000})"
     "\n";
 
 inline std::string error_line(const std::string& message) {
