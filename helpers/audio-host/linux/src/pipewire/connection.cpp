@@ -59,6 +59,9 @@ Result<std::unique_ptr<PipeWireConnection>> PipeWireConnection::connect(std::uin
   std::unique_ptr<PipeWireConnection> connection(new PipeWireConnection());
   pw_init(nullptr, nullptr);
   connection->library_.reset(true);
+  // Standard error carries the host's event lines only: PipeWire's own log
+  // stays off, whatever PIPEWIRE_DEBUG or the configuration ask for.
+  pw_log_set_level(SPA_LOG_LEVEL_NONE);
   connection->main_loop_.reset(pw_main_loop_new(nullptr));
   if (!connection->main_loop_) {
     return make_error(linux_host::os_error_message(kConnectContext, errno));
@@ -72,6 +75,7 @@ Result<std::unique_ptr<PipeWireConnection>> PipeWireConnection::connect(std::uin
   if (!connection->context_) {
     return make_error(linux_host::os_error_message(kConnectContext, errno));
   }
+  pw_log_set_level(SPA_LOG_LEVEL_NONE);
   connection->core_.reset(pw_context_connect(connection->context_.get(), nullptr, 0));
   if (!connection->core_) {
     return make_error(linux_host::os_error_message(kConnectContext, errno));

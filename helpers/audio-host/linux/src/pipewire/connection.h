@@ -8,6 +8,9 @@
 // loop. The context also starts PipeWire's data thread, where only a
 // capture stream's process callback runs (see capture_stream.h).
 //
+// PipeWire's own log is off (standard error carries only the host's event
+// lines), whatever PIPEWIRE_DEBUG or the configuration ask for.
+//
 // Ownership: the connection owns the library's initialisation, the loop
 // (entered by the main thread), the context and the core, and releases the
 // core (disconnect), the context, the loop's entry, the loop and then the
