@@ -274,6 +274,15 @@ TEST_F(NativePipeWire, WirePlumberRestartedDuringACaptureChangesNothing) {
   ASSERT_TRUE(wrapper.start(
       {VANTLE_WITH_SOUND_SERVER, "pipewire", "--env-file", env_file, "--", "sleep", "600"},
       quiet()));
+  // However the test ends, the wrapper ends its daemons (killed, it could
+  // not).
+  struct EndWrapper {
+    Child& wrapper;
+    ~EndWrapper() {
+      wrapper.signal(SIGTERM);
+      (void)wrapper.wait(kTimeout);
+    }
+  } end_wrapper{wrapper};
   ASSERT_TRUE(wrapper.pump_until([&] { return !env_lines(env_file).empty(); }, kTimeout));
   const std::vector<std::string> environment = env_lines(env_file);
 
@@ -310,8 +319,6 @@ TEST_F(NativePipeWire, WirePlumberRestartedDuringACaptureChangesNothing) {
   ASSERT_TRUE(statistics) << translator.err();
   EXPECT_EQ(statistics->dropped_frames, 0u) << translator.err();
   EXPECT_EQ(translator.out().size() % kBlockBytes, 0u);
-  wrapper.signal(SIGTERM);  // it ends its daemons
-  EXPECT_TRUE(wrapper.wait(kTimeout));
 }
 
 // Another program asks for a far smaller latency while the host captures,
