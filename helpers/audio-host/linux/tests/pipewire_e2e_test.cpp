@@ -321,94 +321,92 @@ TEST_F(NativePipeWire, WirePlumberRestartedDuringACaptureChangesNothing) {
   EXPECT_EQ(translator.out().size() % kBlockBytes, 0u);
 }
 
-// Another program asks for a far smaller latency while the host captures,
-// then goes: the graph's quantum drops (to 64 frames) and comes back. The
-// PCM keeps 48000 frames per second of the graph's clock (a null sink's:
-// the monotonic clock), in whole blocks, with the target's tone.
-// (The target plays through the PulseAudio service, which buffers its
-// stream: a native player can fall behind a 64-frame quantum on a busy
-// machine.)
-TEST_F(NativePipeWire, QuantumChangedDuringACaptureKeepsTheRate) {
+// What a capture of a target playing a tone (through the PulseAudio
+// service, which buffers its stream: a native player can fall behind a
+// 64-frame quantum on a busy machine) wrote around `disturb`: the PCM and
+// standard error, where the disturbance began, how long it and the capture
+// after it lasted, and the last statistics line.
+struct DisturbedCapture {
+  std::string pcm;
+  std::string err;
+  std::size_t disturbed_at = 0;  // byte
+  double seconds = 0;            // from the disturbance to the end
+  test_support::CaptureStatistics statistics;
+};
+
+DisturbedCapture capture_around(const std::function<void(HostSession&)>& disturb) {
+  DisturbedCapture result;
   Child target;
   test_support::SpawnOptions group = quiet();
   group.own_group = true;
-  ASSERT_TRUE(
+  EXPECT_TRUE(
       target.start({"sh", "-c", "paplay " + test_support::Tones::file(440) + "; true"}, group));
   HostSession session;
   test_support::TranslatorOptions options;
   options.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
-  ASSERT_TRUE(session.start(target_arguments(target.pid()), options));
+  EXPECT_TRUE(session.start(target_arguments(target.pid()), options));
   Child& translator = session.translator();
-  ASSERT_TRUE(translator.wait_for_out_bytes(kBytesPerSecond, kTimeout));
-
+  EXPECT_TRUE(translator.wait_for_out_bytes(kBytesPerSecond, kTimeout));
   const auto first = std::chrono::steady_clock::now();
-  const std::size_t at_first = translator.out().size();
-  Child fast;
-  ASSERT_TRUE(fast.start({"pw-play", "--latency", "64", test_support::Tones::file(1000)}, quiet()));
-  (void)translator.pump_until([] { return false; }, Milliseconds(2000));
-  fast.signal(SIGTERM);
-  EXPECT_TRUE(fast.wait(kTimeout));
-  (void)translator.pump_until([] { return false; }, Milliseconds(2000));
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
-  const double rate = static_cast<double>(translator.out().size() - at_first) / seconds;
-  EXPECT_NEAR(rate, 96000.0, 96000.0 * 0.03) << "bytes per second of wall time";
-
+  result.disturbed_at = translator.out().size();
+  disturb(session);
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
   ::kill(session.host_pid(), SIGTERM);
   EXPECT_EQ(session.host_status(kTimeout), 0);
-  const std::string& pcm = translator.out();
-  EXPECT_EQ(pcm.size() % kBlockBytes, 0u);
-  const auto statistics = test_support::last_statistics(translator.err());
-  ASSERT_TRUE(statistics) << translator.err();
-  EXPECT_EQ(statistics->dropped_frames, 0u) << translator.err();
+  result.pcm = translator.out();
+  result.err = translator.err();
+  const auto statistics = test_support::last_statistics(result.err);
+  EXPECT_TRUE(statistics) << result.err;
+  result.statistics = statistics.value_or(test_support::CaptureStatistics{});
+  EXPECT_EQ(result.pcm.size() % kBlockBytes, 0u);
+  // What the host wrote and what it counted as dropped (a gap longer than
+  // the fill's limit) make up the graph's time: 48000 frames per second of
+  // a null sink's clock, the monotonic clock.
+  const double rate = static_cast<double>(result.pcm.size() - result.disturbed_at +
+                                          2 * result.statistics.dropped_frames) /
+                      result.seconds;
+  EXPECT_NEAR(rate, 96000.0, 96000.0 * 0.03) << "bytes per second of wall time";
   std::string why;
-  EXPECT_TRUE(test_support::tone_dominates(pcm, 1.0, seconds, 440, 1000, &why)) << why;
-  std::printf("quantum change: %.1f bytes/s, %llu discontinuities\n", rate,
-              static_cast<unsigned long long>(statistics->discontinuities));
+  EXPECT_TRUE(test_support::tone_dominates(result.pcm, 1.0, result.seconds, 440, 1000, &why))
+      << why;
+  return result;
+}
+
+// Another program asks for a far smaller latency while the host captures,
+// then goes: the graph's quantum drops (to 64 frames) and comes back. The
+// PCM keeps the graph's clock, and nothing is dropped.
+TEST_F(NativePipeWire, QuantumChangedDuringACaptureKeepsTheRate) {
+  const DisturbedCapture capture = capture_around([](HostSession& session) {
+    Child fast;
+    ASSERT_TRUE(
+        fast.start({"pw-play", "--latency", "64", test_support::Tones::file(1000)}, quiet()));
+    (void)session.translator().pump_until([] { return false; }, Milliseconds(2000));
+    fast.signal(SIGTERM);
+    EXPECT_TRUE(fast.wait(kTimeout));
+    (void)session.translator().pump_until([] { return false; }, Milliseconds(2000));
+  });
+  EXPECT_EQ(capture.statistics.dropped_frames, 0u) << capture.err;
+  std::printf("quantum change: %llu discontinuities\n",
+              static_cast<unsigned long long>(capture.statistics.discontinuities));
 }
 
 // The host stopped for a moment misses the graph's cycles meanwhile: once
-// it runs again it fills them with as much silence (up to 8192 frames), so
-// the PCM keeps the graph's clock, and counts a discontinuity.
+// it runs again it fills them with as much silence (up to 8192 frames) and
+// counts a discontinuity.
 TEST_F(NativePipeWire, CyclesTheHostMissedAreFilledWithSilenceAndCounted) {
-  Child target;
-  test_support::SpawnOptions group = quiet();
-  group.own_group = true;
-  ASSERT_TRUE(
-      target.start({"sh", "-c", "paplay " + test_support::Tones::file(440) + "; true"}, group));
-  HostSession session;
-  test_support::TranslatorOptions options;
-  options.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
-  ASSERT_TRUE(session.start(target_arguments(target.pid()), options));
-  Child& translator = session.translator();
-  ASSERT_TRUE(translator.wait_for_out_bytes(kBytesPerSecond, kTimeout));
-  const auto first = std::chrono::steady_clock::now();
-  const std::size_t at_first = translator.out().size();
-  ::kill(session.host_pid(), SIGSTOP);
-  std::this_thread::sleep_for(Milliseconds(60));
-  ::kill(session.host_pid(), SIGCONT);
-  (void)translator.pump_until([] { return false; }, Milliseconds(2500));
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
-  ::kill(session.host_pid(), SIGTERM);
-  EXPECT_EQ(session.host_status(kTimeout), 0);
-
-  const auto statistics = test_support::last_statistics(translator.err());
-  ASSERT_TRUE(statistics) << translator.err();
-  EXPECT_GE(statistics->discontinuities, 1u) << translator.err();
-  const std::string& pcm = translator.out();
-  EXPECT_EQ(pcm.size() % kBlockBytes, 0u);
-  // What the host wrote and what it counted as dropped (a stop longer than
-  // the fill's limit) make up the graph's time.
-  const double rate =
-      static_cast<double>(pcm.size() - at_first + 2 * statistics->dropped_frames) / seconds;
-  EXPECT_NEAR(rate, 96000.0, 96000.0 * 0.03) << "bytes per second of wall time";
-  const std::size_t longest = longest_zero_run(pcm, at_first);
+  const DisturbedCapture capture = capture_around([](HostSession& session) {
+    ::kill(session.host_pid(), SIGSTOP);
+    std::this_thread::sleep_for(Milliseconds(60));
+    ::kill(session.host_pid(), SIGCONT);
+    (void)session.translator().pump_until([] { return false; }, Milliseconds(2500));
+  });
+  EXPECT_GE(capture.statistics.discontinuities, 1u) << capture.err;
+  const std::size_t longest = longest_zero_run(capture.pcm, capture.disturbed_at);
   EXPECT_GE(longest, 40u * 48) << "samples of silence filled in";
   EXPECT_LE(longest, 8192u + 2048u) << "at most the fill's limit and a quantum";
   std::printf("host stopped 60 ms: %zu samples filled, %llu discontinuities, %llu dropped\n",
-              longest, static_cast<unsigned long long>(statistics->discontinuities),
-              static_cast<unsigned long long>(statistics->dropped_frames));
+              longest, static_cast<unsigned long long>(capture.statistics.discontinuities),
+              static_cast<unsigned long long>(capture.statistics.dropped_frames));
 }
 
 }  // namespace
