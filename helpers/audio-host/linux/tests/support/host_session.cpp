@@ -1,7 +1,6 @@
 #include "support/host_session.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 #include "native/processes.h"
@@ -12,15 +11,6 @@ namespace {
 // ends first.
 const bool kSubreaper = (become_subreaper(), true);
 }  // namespace
-
-bool expects_native_pipewire() {
-  const char* forced = std::getenv("VANTLE_AUDIO_BACKEND");
-  if (forced != nullptr && forced[0] != '\0') {
-    return std::string(forced) == "pipewire";
-  }
-  const char* server = std::getenv("VANTLE_TEST_SOUND_SERVER");
-  return server != nullptr && std::string(server) == "pipewire";
-}
 
 std::vector<std::string> target_arguments(pid_t pid) {
   auto identity = audio_host::linux_host::read_process_identity(static_cast<std::uint32_t>(pid));
