@@ -114,9 +114,11 @@ void PipeWireConnection::core_done(void* userdata, std::uint32_t id, int seq) {
 void PipeWireConnection::core_error(void* userdata, std::uint32_t id, int, int res,
                                     const char* message) {
   // Errors of other objects (a link the factory refused) go to their
-  // proxies; an error of the core itself ends the connection.
+  // proxies. The core's own errors answer one request (the server says
+  // "unknown resource" to a message for an object it has just removed) and
+  // the connection goes on, unless the error is the broken connection.
   auto* self = static_cast<PipeWireConnection*>(userdata);
-  if (id != PW_ID_CORE || self->lost()) {
+  if (id != PW_ID_CORE || res != -EPIPE || self->lost()) {
     return;
   }
   self->lost_text_ = error_text(res, message);

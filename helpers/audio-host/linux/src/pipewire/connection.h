@@ -1,7 +1,7 @@
 // The connection to the PipeWire server the environment names: the
 // library, one main loop run by the host's main thread, a context and the
-// core (the connection itself), with the core's error event turned into
-// the connection's end.
+// core (the connection itself), with the core's error event for a broken
+// connection turned into the connection's end.
 //
 // Threads: the main loop, the core and every callback registered here
 // belong to the main thread, which creates the connection and iterates its
