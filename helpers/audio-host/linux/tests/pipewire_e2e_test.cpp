@@ -300,8 +300,15 @@ TEST_F(NativePipeWire, WirePlumberRestartedDuringACaptureChangesNothing) {
   options.unset = {"PULSE_SERVER"};
   ASSERT_TRUE(session.start(target_arguments(target.pid()), options));
   Child& translator = session.translator();
+  // The players of a server that has just started take a moment to play.
   std::string why;
-  ASSERT_TRUE(test_support::tone_dominates(pcm_after(session, 1.5), 0.5, 1.5, 440, 1000, &why))
+  ASSERT_TRUE(translator.pump_until(
+      [&] {
+        const double seconds = static_cast<double>(translator.out().size()) / kBytesPerSecond;
+        return seconds >= 1.0 && test_support::tone_dominates(translator.out(), seconds - 0.5,
+                                                              seconds, 440, 1000, &why);
+      },
+      kTimeout))
       << why;
   EXPECT_EQ(host_link_lines(environment), 4u);
 
