@@ -20,7 +20,7 @@ constexpr std::uint32_t kFrameBytes = kCaptureChannels * sizeof(float);
 }  // namespace
 
 CaptureStream::CaptureStream(const CaptureFeed& feed)
-    : feed_(feed), gaps_(kCaptureSampleRate, kMaxGapFillFrames) {}
+    : processing_{feed, nullptr}, gaps_(kCaptureSampleRate, kMaxGapFillFrames) {}
 
 vantle::Result<std::unique_ptr<CaptureStream>> CaptureStream::start(pw_core* core,
                                                                     const CaptureFeed& feed,
@@ -62,7 +62,8 @@ vantle::Result<std::unique_ptr<CaptureStream>> CaptureStream::start(pw_core* cor
   format.position[1] = SPA_AUDIO_CHANNEL_FR;
   const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
 
-  capture->published_.store(&capture->feed_, std::memory_order_release);
+  capture->processing_.stream = capture->stream_.get();
+  capture->published_.store(&capture->processing_, std::memory_order_release);
   const int connected = pw_stream_connect(
       capture->stream_.get(), PW_DIRECTION_INPUT, PW_ID_ANY,
       static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS), params,
@@ -92,17 +93,20 @@ void CaptureStream::state_changed(void* userdata, pw_stream_state, pw_stream_sta
 
 void CaptureStream::process(void* userdata) {
   auto* self = static_cast<CaptureStream*>(userdata);
-  pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_.get());
+  const Processing* processing = self->published_.load(std::memory_order_acquire);
+  if (processing == nullptr) {
+    return;
+  }
+  pw_buffer* buffer = pw_stream_dequeue_buffer(processing->stream);
   if (buffer == nullptr) {
     return;
   }
-  if (const CaptureFeed* feed = self->published_.load(std::memory_order_acquire)) {
-    self->deliver(*feed, *buffer->buffer);
-  }
-  (void)pw_stream_queue_buffer(self->stream_.get(), buffer);
+  self->deliver(*processing, *buffer->buffer);
+  (void)pw_stream_queue_buffer(processing->stream, buffer);
 }
 
-void CaptureStream::deliver(const CaptureFeed& feed, const spa_buffer& buffer) {
+void CaptureStream::deliver(const Processing& processing, const spa_buffer& buffer) {
+  const CaptureFeed& feed = processing.feed;
   if (buffer.n_datas >= 1 && buffer.datas[0].chunk != nullptr) {
     const spa_data& data = buffer.datas[0];
     const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
@@ -111,7 +115,7 @@ void CaptureStream::deliver(const CaptureFeed& feed, const spa_buffer& buffer) {
 
     pw_time time{};
     const bool timed =
-        pw_stream_get_time_n(stream_.get(), &time, sizeof time) == 0 && time.rate.num == 1;
+        pw_stream_get_time_n(processing.stream, &time, sizeof time) == 0 && time.rate.num == 1;
     const CycleGap gap = gaps_.next_cycle(time.ticks, timed ? time.rate.denom : 0, frames);
     if (gap.silence_frames > 0) {
       feed.producer->push_silence(gap.silence_frames);

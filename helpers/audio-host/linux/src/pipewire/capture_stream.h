@@ -11,8 +11,10 @@
 // it takes the cycle's buffer, hands the samples to the producer, fills the
 // cycles that never reached the stream with silence, and, once it sees
 // `output_failed`, signals the main loop's event (one eventfd write, once).
-// It allocates nothing and takes no lock. The feed is published to it with
-// a release store before the stream connects.
+// It allocates nothing and takes no lock. The feed and the stream it
+// dequeues from are published to it with a release store before the stream
+// connects; it never reads the owner (`stream_`), which the main thread
+// clears before pw_stream_destroy() has stopped the callbacks.
 //
 // Ownership: the stream owns the pw_stream and its listener; destroying it
 // (on the main thread) disconnects the node from the data thread before
@@ -66,14 +68,20 @@ class CaptureStream {
   static constexpr std::uint64_t kMaxGapFillFrames = 8192;
 
  private:
+  // What the process callback uses, fixed before the stream connects.
+  struct Processing {
+    CaptureFeed feed;
+    pw_stream* stream = nullptr;
+  };
+
   explicit CaptureStream(const CaptureFeed& feed);
   static void state_changed(void* userdata, pw_stream_state old, pw_stream_state state,
                             const char* error);
   static void process(void* userdata);
-  void deliver(const CaptureFeed& feed, const spa_buffer& buffer);
+  void deliver(const Processing& processing, const spa_buffer& buffer);
 
-  CaptureFeed feed_;
-  std::atomic<const CaptureFeed*> published_{nullptr};
+  Processing processing_;
+  std::atomic<const Processing*> published_{nullptr};
   StateCallback on_state_ = nullptr;
   void* userdata_ = nullptr;
   // The data thread's own state.
