@@ -6,6 +6,9 @@
 
 #include <utility>
 
+#include "backend_choice.h"
+#include "pipewire/node_link_capture.h"
+#include "pipewire/playback_listing.h"
 #include "pulse/pulse_backend.h"
 #include "pulse/sound_server.h"
 #include "shared/applications.h"
@@ -18,9 +21,14 @@ namespace {
 
 constexpr std::uint64_t kListingConnectTimeoutUsec = 5'000'000;
 
-// The processes that play through the server; none when there is no
-// server to ask (the listing then has the window owners alone).
-PlayingProcesses playing_processes() {
+// The processes that play through the server, asked through `backend`;
+// none when there is no server to ask (the listing then has the window
+// owners alone).
+PlayingProcesses playing_processes(AudioBackend backend) {
+  if (backend == AudioBackend::pipewire) {
+    auto listed = pipewire_host::list_playback_processes();
+    return listed ? std::move(listed).value() : PlayingProcesses();
+  }
   auto connection = SoundServerConnection::connect(kListingConnectTimeoutUsec);
   if (!connection) {
     return {};
@@ -48,10 +56,22 @@ vantle::Status LinuxPlatform::list_applications() {
     // What writing to the closed descriptor would have said.
     return vantle::make_error(vantle::os_error_text(EBADF));
   }
-  return write_application_list(collect_applications(playing_processes()));
+  auto backend = choose_audio_backend();
+  if (!backend) {
+    return std::move(backend).take_error();
+  }
+  return write_application_list(collect_applications(playing_processes(backend.value())));
 }
 
 vantle::Result<std::unique_ptr<CaptureBackend>> LinuxPlatform::open_capture_backend() {
+  auto backend = choose_audio_backend();
+  if (!backend) {
+    return std::move(backend).take_error();
+  }
+  if (backend.value() == AudioBackend::pipewire) {
+    return std::unique_ptr<CaptureBackend>(
+        std::make_unique<pipewire_host::NodeLinkCapture>(stop_signals_));
+  }
   return std::unique_ptr<CaptureBackend>(std::make_unique<PulseBackend>(stop_signals_));
 }
 

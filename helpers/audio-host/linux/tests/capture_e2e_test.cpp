@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -250,7 +252,14 @@ TEST_F(Capture, FormatEventThenWholeBlocksAtTheRealTimeRateAndSilence) {
   int statistics = 0;
   while (std::getline(lines, line)) {
     EXPECT_EQ(line.rfind("VANTLE_CAPTURE rate=48000 channels=2 accepted_frames=", 0), 0u) << line;
-    EXPECT_NE(line.find(" dropped_frames=0 discontinuities=0"), std::string::npos) << line;
+    // The libpulse host mixes on its own clock and loses nothing here. The
+    // native PipeWire host follows the graph's clock: a cycle that a busy
+    // machine never brought to it is filled with silence and counted.
+    EXPECT_NE(
+        line.find(test_support::expects_native_pipewire() ? " dropped_frames=0 discontinuities="
+                                                          : " dropped_frames=0 discontinuities=0"),
+        std::string::npos)
+        << line;
     ++statistics;
   }
   EXPECT_GE(statistics, 2);
@@ -367,10 +376,14 @@ TEST_F(Capture, SoundServerKilledDuringTheCaptureIsAnError) {
       wrapper.pump_until([&] { return !test_support::read_file(env_file).empty(); }, kTimeout));
   std::vector<std::string> environment;
   pid_t server = 0;
+  // The daemon the host talks to: PipeWire's own for the native backend.
+  const std::string server_variable = test_support::expects_native_pipewire()
+                                          ? "VANTLE_TEST_PIPEWIRE_PID="
+                                          : "VANTLE_TEST_SOUND_SERVER_PID=";
   std::istringstream lines(test_support::read_file(env_file));
   for (std::string line; std::getline(lines, line);) {
     environment.push_back(line);
-    if (line.rfind("VANTLE_TEST_SOUND_SERVER_PID=", 0) == 0) {
+    if (line.rfind(server_variable, 0) == 0) {
       server = std::stoi(line.substr(line.find('=') + 1));
     }
   }
@@ -384,9 +397,13 @@ TEST_F(Capture, SoundServerKilledDuringTheCaptureIsAnError) {
   ASSERT_TRUE(session.translator().wait_for_out_bytes(5 * 1920, kTimeout));
   ::kill(server, SIGKILL);
   EXPECT_EQ(session.host_status(kTimeout), 1);
+  // PipeWire's library reports a lost connection as "connection error" with
+  // the code of the broken socket.
   const std::string message =
-      "sound server connection: " + std::string(pa_strerror(PA_ERR_CONNECTIONTERMINATED)) +
-      " (pulse error " + std::to_string(PA_ERR_CONNECTIONTERMINATED) + ")";
+      test_support::expects_native_pipewire()
+          ? "sound server connection: connection error (" + std::string(std::strerror(EPIPE)) + ")"
+          : "sound server connection: " + std::string(pa_strerror(PA_ERR_CONNECTIONTERMINATED)) +
+                " (pulse error " + std::to_string(PA_ERR_CONNECTIONTERMINATED) + ")";
   EXPECT_EQ(session.translator().err(), kFormatLine + error_line(message));
   wrapper.signal(SIGTERM);  // it ends the rest of its daemons
   EXPECT_TRUE(wrapper.wait(kTimeout));

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,9 +18,26 @@
 
 namespace test_support {
 
+// Whether the host is expected to capture through PipeWire's own API:
+// VANTLE_AUDIO_BACKEND when it forces a backend, else whether the suite runs
+// against PipeWire (scripts/with-sound-server pipewire), whose socket the
+// host then reaches. (Inline: a program that reads only kFormatLine, such as
+// the benchmark through statistics.h, must not link host_session.cpp, which
+// makes its program the subreaper.)
+inline bool expects_native_pipewire() {
+  const char* forced = std::getenv("VANTLE_AUDIO_BACKEND");
+  if (forced != nullptr && forced[0] != '\0') {
+    return std::string(forced) == "pipewire";
+  }
+  const char* server = std::getenv("VANTLE_TEST_SOUND_SERVER");
+  return server != nullptr && std::string(server) == "pipewire";
+}
+
+// The format event line, with the backend the host is expected to use.
 inline const std::string kFormatLine =
-    R"({"backend":"pulseaudio-stream-monitor","channels":1,"event":"format",)"
-    R"("sampleFormat":"s16le","sampleRate":48000})"
+    std::string(R"({"backend":")") +
+    (expects_native_pipewire() ? "pipewire-node-links" : "pulseaudio-stream-monitor") +
+    R"(","channels":1,"event":"format","sampleFormat":"s16le","sampleRate":48000})"
     "\n";
 
 inline std::string error_line(const std::string& message) {
