@@ -65,11 +65,19 @@ class CaptureWorkerBody final : public ThreadBody {
     last_report_ns_ = clock_.now_ns();
     while (running.load()) {
       if (const FrameChunk* slot = ring_.front()) {
-        // The slot goes back to the producer once its samples are pending,
-        // before the blocks are converted and written.
-        assembler.append(*slot);
-        ring_.pop();
-        assembler.write_blocks(running, shared_->output_failed);
+        // The slot goes back to the producer once its samples are pending
+        // (or a run of silence has been read), before the blocks are
+        // converted and written.
+        if (slot->silent_frames != 0) {
+          const std::uint64_t position = slot->position;
+          const std::uint64_t frames = slot->silent_frames;
+          ring_.pop();
+          assembler.append_silence(position, frames, running, shared_->output_failed);
+        } else {
+          assembler.append(*slot);
+          ring_.pop();
+          assembler.write_blocks(running, shared_->output_failed);
+        }
         share_output_error(assembler);
         report_if_due();
         continue;
@@ -200,6 +208,7 @@ void CaptureProducer::push_chunks(std::uint64_t sample_count, FillSlot fill_slot
       fill_slot(slot->samples, offset, piece);
       slot->sample_count = piece;
       slot->position = position;
+      slot->silent_frames = 0;
       ring_.publish();  // P1
       accepted += frames;
     } else {
@@ -238,9 +247,23 @@ void CaptureProducer::push_samples(const float* samples, std::uint64_t sample_co
 }
 
 void CaptureProducer::push_silence(std::uint64_t frames) {
-  push_chunks(frames * channels_, [](float* slot, std::uint64_t, std::uint64_t) {
-    std::fill(slot, slot + kFrameChunkSamples, 0.0f);
-  });
+  if (frames == 0 || !shared_->running.load()) {
+    return;
+  }
+  CaptureCounters& counters = shared_->counters;
+  const std::uint64_t position = next_position_;
+  next_position_ += frames;  // whether or not the run gets in
+  FrameChunk* slot = ring_.try_reserve();
+  if (slot != nullptr) {
+    slot->sample_count = 0;
+    slot->position = position;
+    slot->silent_frames = frames;
+    ring_.publish();  // P1
+    counters.accepted_frames.fetch_add(frames, std::memory_order_relaxed);
+  } else {
+    counters.dropped_frames.fetch_add(frames);  // P1
+  }
+  wake_worker_if_due(slot == nullptr);
 }
 
 void CaptureProducer::mark_discontinuity() {

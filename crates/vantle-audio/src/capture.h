@@ -62,9 +62,11 @@ class CaptureProducer {
   // completes the block it waits for, fills half the queue or drops frames.
   void push_samples(const float* samples, std::uint64_t sample_count);
 
-  // The same for `frames` frames of silence (a packet the device flags as
-  // silent): the chunks are zero-filled in their slots, so no block of zeros
-  // is copied.
+  // `frames` frames of silence (a packet the device flags as silent, time
+  // the host could not capture): one chunk, a run of silence, whatever its
+  // length, so that a long one cannot overflow the queue; the worker writes
+  // it as whole blocks of zeros. Counted and dropped like samples when the
+  // queue is full.
   void push_silence(std::uint64_t frames);
 
   // The device lost data: the next chunk's position is one frame further, so

@@ -92,35 +92,25 @@ TEST(PushSamples, CutsCountsAndStampsChunks) {
   }
 }
 
-// Silence is cut like samples, and its slots hold nothing but zeros even
-// where they held audio before (the ring's slots are reused).
-TEST(PushSilence, ZeroFilledChunksOfWholeFrames) {
-  const struct {
-    std::uint64_t frames;
-    std::vector<std::uint64_t> chunk_samples;
-  } cases[] = {{480, {960}}, {1000, {1024, 976}}, {0, {}}};
+// Silence takes one slot however long it is: a run with its length and
+// position, counted as accepted frames.
+TEST(PushSilence, OneRunOfSilencePerPush) {
+  const std::uint64_t lengths[] = {480, 1000, 48000 * 60, 0};
   CaptureQueue queue = CaptureQueue::create(2);
-  const std::vector<float> dirty = counting_samples(32 * 1024);
-  queue.producer.push_samples(dirty.data(), dirty.size());  // every slot written once
-  take_all(queue.consumer);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.frames);
+  for (const std::uint64_t frames : lengths) {
+    SCOPED_TRACE(frames);
     const std::uint64_t start = queue.producer.next_position();
     const std::uint64_t accepted = queue.producer.counters().accepted_frames;
-    queue.producer.push_silence(c.frames);
+    queue.producer.push_silence(frames);
     const std::vector<FrameChunk> chunks = take_all(queue.consumer);
-    ASSERT_EQ(chunks.size(), c.chunk_samples.size());
-    std::uint64_t position = start;
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-      EXPECT_EQ(chunks[i].sample_count, c.chunk_samples[i]);
-      EXPECT_EQ(chunks[i].position, position);
-      position += chunks[i].sample_count / 2;
-      for (const float sample : chunks[i].samples) {
-        ASSERT_EQ(sample, 0.0f);
-      }
+    ASSERT_EQ(chunks.size(), frames != 0 ? 1u : 0u);
+    if (frames != 0) {
+      EXPECT_EQ(chunks[0].sample_count, 0u);
+      EXPECT_EQ(chunks[0].silent_frames, frames);
+      EXPECT_EQ(chunks[0].position, start);
     }
-    EXPECT_EQ(queue.producer.next_position(), start + c.frames);
-    EXPECT_EQ(queue.producer.counters().accepted_frames, accepted + c.frames);
+    EXPECT_EQ(queue.producer.next_position(), start + frames);
+    EXPECT_EQ(queue.producer.counters().accepted_frames, accepted + frames);
   }
 }
 
@@ -287,6 +277,31 @@ TEST_F(WorkerFixture, GapFreeStreamComesOutWholeOnceAndInOrder) {
     ASSERT_EQ(testing::locate_block(blocks[i]), 960u * i) << "block " << i;
   }
   EXPECT_FALSE(output_failed());
+}
+
+// Time without audio (a host that stalled) comes out as that many frames of
+// silence in whole blocks, however long, and the audio after it in its
+// place: one queue slot for the run, nothing dropped.
+TEST_F(WorkerFixture, ALongRunOfSilenceComesOutWholeInItsPlace) {
+  start();
+  std::vector<float> before;
+  testing::append_frames(before, 0, 960);
+  push(before);
+  pipeline->producer().push_silence(960 * 100);
+  std::vector<float> after;
+  testing::append_frames(after, 960 * 101, 960);
+  push(after);
+  ASSERT_TRUE(eventually([&] { return pcm.calls() == 102; }));
+  (void)stop();
+  const std::vector<std::string> blocks = pcm.writes();
+  ASSERT_EQ(blocks.size(), 102u);
+  EXPECT_EQ(testing::locate_block(blocks[0]), 0u);
+  for (std::size_t i = 1; i <= 100; ++i) {
+    ASSERT_EQ(blocks[i], std::string(1920, '\0')) << "block " << i;
+  }
+  EXPECT_EQ(testing::locate_block(blocks[101]), 960u * 101);
+  EXPECT_EQ(pipeline->counters().dropped_frames, 0u);
+  EXPECT_EQ(pipeline->counters().accepted_frames, 960u * 102);
 }
 
 // The first block's write is held until the stop has cleared `running`; the

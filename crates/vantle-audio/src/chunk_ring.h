@@ -29,15 +29,20 @@ namespace vantle_audio {
 inline constexpr std::size_t kFrameChunkSamples = 1024;
 inline constexpr std::uint64_t kChunkRingCapacity = 32;
 
-// One queue element: up to 1024 interleaved samples of whole frames.
+// One queue element: up to 1024 interleaved samples of whole frames, or a
+// run of silence of any length.
 struct FrameChunk {
   // The first `sample_count` entries hold samples (frame by frame, channel 0
   // first); the producer sets the rest to 0.0.
   float samples[kFrameChunkSamples];
-  // 1 ... 1024, a whole multiple of the channel count.
+  // 1 ... 1024, a whole multiple of the channel count; 0 for a run of
+  // silence.
   std::uint64_t sample_count;
   // Frame index of the first frame in the producer's running frame count.
   std::uint64_t position;
+  // The frames of a run of silence (samples unused), else 0: time that had
+  // no audio takes one slot however long it was.
+  std::uint64_t silent_frames;
 };
 
 class ChunkRing {

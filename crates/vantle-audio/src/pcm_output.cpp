@@ -136,6 +136,28 @@ void BlockAssembler::append(const FrameChunk& chunk) {
   pending_.insert(pending_.end(), chunk.samples, chunk.samples + chunk.sample_count);
 }
 
+void BlockAssembler::append_silence(std::uint64_t position, std::uint64_t frames,
+                                    const std::atomic<bool>& running,
+                                    std::atomic<bool>& output_failed) {
+  assert(channels_ != 0);
+  if (has_expected_position_ && expected_position_ != position) {
+    pending_.clear();  // the partial block before a gap is never written
+  }
+  has_expected_position_ = true;
+  expected_position_ = position + frames;
+  while (frames > 0 && running.load()) {
+    const std::uint64_t room = (block_samples_ - pending_.size()) / channels_;
+    const std::uint64_t now = std::min(frames, room);
+    // Within the reserved capacity: no allocation.
+    pending_.resize(pending_.size() + static_cast<std::size_t>(now * channels_), 0.0f);
+    frames -= now;
+    write_blocks(running, output_failed);
+  }
+  if (!running.load()) {
+    pending_.clear();
+  }
+}
+
 void BlockAssembler::write_blocks(const std::atomic<bool>& running,
                                   std::atomic<bool>& output_failed) {
   std::size_t taken = 0;

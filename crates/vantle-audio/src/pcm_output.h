@@ -74,6 +74,13 @@ class BlockAssembler {
   // partial block first; the first chunk never does.
   void append(const FrameChunk& chunk);
 
+  // A run of `frames` frames of silence at `position`, taken like a chunk of
+  // zeros that long (a gap before it discards the partial block) and
+  // written block by block as the blocks fill, with write_blocks(); the
+  // pending samples never hold more than a block.
+  void append_silence(std::uint64_t position, std::uint64_t frames,
+                      const std::atomic<bool>& running, std::atomic<bool>& output_failed);
+
   // Converts and writes every full block pending, unless `running` is false
   // (the rest is then discarded) or `output_failed` is set (blocks are then
   // dropped unwritten). A failed conversion or write sets `output_failed`;

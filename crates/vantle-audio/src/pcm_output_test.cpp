@@ -166,6 +166,22 @@ TEST_F(AssemblerFixture, GapDiscardsThePartialBlock) {
   EXPECT_FALSE(output_failed);
 }
 
+TEST_F(AssemblerFixture, ARunOfSilenceFillsBlocksAndKeepsTheGapRule) {
+  accept(make_chunk(0, 1000));  // 500 frames
+  assembler.append_silence(500, 460 + 960 * 3, running, output_failed);
+  ASSERT_EQ(output.writes().size(), 4u);
+  EXPECT_EQ(testing::locate_block(output.writes()[0].substr(0, 1000)), 0u);
+  EXPECT_EQ(output.writes()[0].substr(1000), std::string(920, '\0'));
+  EXPECT_EQ(output.writes()[3], std::string(1920, '\0'));
+  EXPECT_EQ(assembler.pending_samples(), 0u);
+  assembler.append_silence(5000, 100, running, output_failed);  // not at 3840: a gap
+  accept(make_chunk(5100, 1024));
+  EXPECT_EQ(assembler.pending_samples(), 1224u);
+  assembler.append_silence(9999, 100, running, output_failed);  // a gap again
+  EXPECT_EQ(assembler.pending_samples(), 200u);
+  EXPECT_EQ(output.writes().size(), 4u);
+}
+
 TEST_F(AssemblerFixture, StoppedWhileABlockIsCompleteWritesNothing) {
   accept(make_chunk(0, 1024));
   running = false;

@@ -62,10 +62,11 @@ class CaptureStream {
   // (PW_ID_ANY before).
   std::uint32_t node_id() const;
 
-  // The largest gap filled with silence at once: the quantum's largest
-  // (8192 frames), which the frame queue holds; beyond it frames are
-  // counted as dropped.
-  static constexpr std::uint64_t kMaxGapFillFrames = 8192;
+  // The largest gap filled with silence: a minute of the graph's clock (a
+  // run of silence takes one slot of the frame queue however long it is);
+  // beyond it frames are counted as dropped, so that a host stopped for
+  // long does not flood its reader with silence.
+  static constexpr std::uint64_t kMaxGapFillFrames = 60 * 48000;
 
  private:
   // What the process callback uses, fixed before the stream connects.

@@ -25,8 +25,7 @@ struct CycleGap {
 class CycleGaps {
  public:
   // `stream_rate`: the capture stream's frames per second; a gap is filled
-  // with at most `max_fill_frames` of silence (the queue's room), the rest
-  // counted as dropped.
+  // with at most `max_fill_frames` of silence, the rest counted as dropped.
   CycleGaps(std::uint32_t stream_rate, std::uint64_t max_fill_frames)
       : stream_rate_(stream_rate), max_fill_frames_(max_fill_frames) {}
 
