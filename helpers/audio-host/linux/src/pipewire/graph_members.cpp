@@ -21,20 +21,29 @@ void GraphMembers::add_node(std::uint32_t id, std::uint64_t serial,
 }
 
 void GraphMembers::set_node_info(std::uint32_t id, std::optional<std::uint32_t> declared_pid,
-                                 bool running) {
+                                 std::string link_group, bool running) {
   const auto found = nodes_.find(id);
   if (found == nodes_.end()) {
     return;
   }
   Node& node = found->second;
-  changed_ |= !node.info_in || node.declared_pid != declared_pid;
+  changed_ |= !node.info_in || node.declared_pid != declared_pid || node.link_group != link_group;
   node.info_in = true;
   node.declared_pid = declared_pid;
+  node.link_group = std::move(link_group);
   node.running = running;
+}
+
+void GraphMembers::set_link_group_node(std::uint32_t id, std::string link_group, GroupSide side) {
+  GroupNode& node = group_nodes_[id];
+  changed_ |= node.link_group != link_group || node.side != side;
+  node.link_group = std::move(link_group);
+  node.side = side;
 }
 
 void GraphMembers::remove_node(std::uint32_t id) {
   changed_ |= nodes_.erase(id) > 0;
+  changed_ |= group_nodes_.erase(id) > 0;
 }
 
 void GraphMembers::add_client(std::uint32_t id) {
@@ -89,12 +98,40 @@ std::optional<std::optional<std::uint32_t>> GraphMembers::known_process(const No
   return playback_process_id(&client->second.facts, node.declared_pid);
 }
 
+std::optional<bool> GraphMembers::carries_other_streams(const Node& node) const {
+  if (node.link_group.empty()) {
+    return false;
+  }
+  bool known = false;
+  for (const auto& [id, member] : group_nodes_) {
+    if (member.link_group == node.link_group) {
+      if (member.side == GroupSide::carries_streams) {
+        return true;
+      }
+      known = true;
+    }
+  }
+  if (known) {
+    return false;
+  }
+  // A group with nothing known beside the node: one the server made waits
+  // for the rest of it; a program's own stream is judged as it is.
+  const auto client = node.client ? clients_.find(*node.client) : clients_.end();
+  const bool server_made = client != clients_.end() && client->second.facts.checked_pid_is_daemon;
+  return server_made ? std::nullopt : std::optional<bool>(false);
+}
+
 std::vector<PendingDecision> GraphMembers::pending_decisions() const {
   std::vector<PendingDecision> pending;
   for (const auto& [id, node] : nodes_) {
     const auto process = known_process(node);
-    if (process && (!node.decided || node.decided_pid != *process)) {
-      pending.push_back(PendingDecision{id, node.serial, *process});
+    if (!process) {
+      continue;
+    }
+    const std::optional<bool> carrying = carries_other_streams(node);
+    if (carrying &&
+        (!node.decided || node.decided_pid != *process || node.decided_carrying != *carrying)) {
+      pending.push_back(PendingDecision{id, node.serial, *process, *carrying});
     }
   }
   return pending;
@@ -109,7 +146,8 @@ void GraphMembers::decide(const PendingDecision& decided, bool captured) {
   changed_ |= !node.decided || node.member != captured;
   node.decided = true;
   node.decided_pid = decided.pid;
-  node.member = captured;
+  node.decided_carrying = decided.carries_other_streams;
+  node.member = captured && !decided.carries_other_streams;
 }
 
 bool GraphMembers::is_member(std::uint32_t node) const {
@@ -152,7 +190,7 @@ std::map<std::uint32_t, bool> GraphMembers::playback_processes() const {
   std::map<std::uint32_t, bool> processes;
   for (const auto& [id, node] : nodes_) {
     const auto process = known_process(node);
-    if (process && *process) {
+    if (process && *process && carries_other_streams(node) == false) {
       bool& running = processes[**process];
       running = running || node.running;
     }

@@ -5,7 +5,10 @@
 //
 // A node is decided only once its own info and its client's info are in
 // (a node that must stay out is never linked for a moment), and decided
-// again when what they tell changes its process. Object ids are reused by
+// again when what they tell changes its process. A node the server made
+// (its client's checked PID is PipeWire's own) as part of a link group
+// (node_rules.h) waits for another node of its group, which tells whether
+// it carries other streams: such a node is never a member. Object ids are reused by
 // the server: a node added again under its id with another serial is a new
 // node, and links are told apart by their ports' serials.
 //
@@ -47,6 +50,8 @@ struct PendingDecision {
   std::uint32_t node = 0;
   std::uint64_t serial = 0;
   std::optional<std::uint32_t> pid;
+  // It plays a virtual sink's mix or a sink's monitor: never captured.
+  bool carries_other_streams = false;
 };
 
 class GraphMembers {
@@ -57,9 +62,14 @@ class GraphMembers {
   // A playback node ("Stream/Output/Audio") and its client's id, if it has
   // a client.
   void add_node(std::uint32_t id, std::uint64_t serial, std::optional<std::uint32_t> client);
-  // The node's own info: its declared "application.process.id", and
-  // whether it is running (for the listing; it decides nothing).
-  void set_node_info(std::uint32_t id, std::optional<std::uint32_t> declared_pid, bool running);
+  // The node's own info: its declared "application.process.id", its
+  // "node.link-group" (empty when it has none), and whether it is running
+  // (for the listing; it decides nothing).
+  void set_node_info(std::uint32_t id, std::optional<std::uint32_t> declared_pid,
+                     std::string link_group, bool running);
+  // Another node of a link group: which side of it (node_rules.h).
+  void set_link_group_node(std::uint32_t id, std::string link_group, GroupSide side);
+  // Any node, playback or of a link group.
   void remove_node(std::uint32_t id);
 
   void add_client(std::uint32_t id);
@@ -86,8 +96,8 @@ class GraphMembers {
   std::vector<WantedLink> wanted_links() const;
 
   // The processes of the playback nodes whose process is known (both infos
-  // in; unknown processes left out), each with whether one of its nodes is
-  // running.
+  // in; unknown processes and nodes that carry other streams left out), each
+  // with whether one of its nodes is running.
   std::map<std::uint32_t, bool> playback_processes() const;
 
  private:
@@ -96,11 +106,20 @@ class GraphMembers {
     std::optional<std::uint32_t> client;
     bool info_in = false;
     std::optional<std::uint32_t> declared_pid;
+    std::string link_group;
     bool running = false;
     bool decided = false;
     std::optional<std::uint32_t> decided_pid;
+    bool decided_carrying = false;
     bool member = false;
   };
+  struct GroupNode {
+    std::string link_group;
+    GroupSide side = GroupSide::carries_source;
+  };
+  // What the node's link group tells, once it is known: whether it
+  // carries other streams. nullopt while it must wait (see the top).
+  std::optional<bool> carries_other_streams(const Node& node) const;
   struct Client {
     bool info_in = false;
     ClientFacts facts;
@@ -118,6 +137,7 @@ class GraphMembers {
   std::map<std::uint32_t, Node> nodes_;
   std::map<std::uint32_t, Client> clients_;
   std::map<std::uint32_t, Port> ports_;
+  std::map<std::uint32_t, GroupNode> group_nodes_;
   bool changed_ = false;
 };
 

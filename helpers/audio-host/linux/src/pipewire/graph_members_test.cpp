@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,7 @@ class Members : public ::testing::Test {
     members.add_client(client);
     members.set_client_info(client, ClientFacts{pid, false, pid});
     members.add_node(id, 100 + id, client);
-    members.set_node_info(id, std::nullopt, true);
+    members.set_node_info(id, std::nullopt, "", true);
     members.add_port(id + 1, 100 + id + 1, id, PortDirection::output, "FL");
     members.add_port(id + 2, 100 + id + 2, id, PortDirection::output, "FR");
   }
@@ -57,7 +58,7 @@ TEST_F(Members, ANodeIsDecidedOnlyOnceItsOwnAndItsClientsInfoAreIn) {
   members.add_node(20, 120, 10);
   members.add_port(21, 121, 20, PortDirection::output, "FL");
   EXPECT_TRUE(members.pending_decisions().empty()) << "neither info";
-  members.set_node_info(20, std::nullopt, false);
+  members.set_node_info(20, std::nullopt, "", false);
   EXPECT_TRUE(members.pending_decisions().empty()) << "the client's info is missing";
   members.set_client_info(10, ClientFacts{700, false, 700});
   const auto pending = members.pending_decisions();
@@ -72,7 +73,7 @@ TEST_F(Members, ANodeIsDecidedOnlyOnceItsOwnAndItsClientsInfoAreIn) {
   // A node without a client is decided on its own info, process unknown.
   members.add_node(30, 130, std::nullopt);
   EXPECT_TRUE(members.pending_decisions().empty());
-  members.set_node_info(30, 4242, false);
+  members.set_node_info(30, 4242, "", false);
   ASSERT_EQ(members.pending_decisions().size(), 1u);
   EXPECT_EQ(members.pending_decisions()[0].pid, std::nullopt);
 }
@@ -83,7 +84,7 @@ TEST_F(Members, PortsAreLinkedByChannelMonoToBothAndOnlyForMembers) {
   members.add_client(12);
   members.set_client_info(12, ClientFacts{900, false, 900});
   members.add_node(40, 140, 12);  // taken: a mono port and a control port
-  members.set_node_info(40, std::nullopt, true);
+  members.set_node_info(40, std::nullopt, "", true);
   members.add_port(41, 141, 40, PortDirection::output, "MONO");
   members.add_port(42, 142, 40, PortDirection::output, "");
   members.add_port(43, 143, 40, PortDirection::input, "FL");  // an input of the node
@@ -119,7 +120,7 @@ TEST_F(Members, AnIdReusedWithAnotherSerialIsANewNode) {
   EXPECT_TRUE(links_of(members).empty());
 
   // The same node announced again (same serial) keeps its decision.
-  members.set_node_info(20, std::nullopt, true);
+  members.set_node_info(20, std::nullopt, "", true);
   members.set_client_info(11, ClientFacts{800, false, 800});
   decide_all({800});
   members.add_node(20, 5020, 11);
@@ -136,7 +137,7 @@ TEST_F(Members, AChangedProcessIsDecidedAgainAndAMemberThatLeavesIsUnlinked) {
   members.add_client(10);
   members.set_client_info(10, ClientFacts{99, true, 700});
   members.add_node(20, 120, 10);
-  members.set_node_info(20, std::nullopt, true);
+  members.set_node_info(20, std::nullopt, "", true);
   members.add_port(21, 121, 20, PortDirection::output, "FL");
   decide_all({700});
   ASSERT_TRUE(members.is_member(20));
@@ -155,7 +156,7 @@ TEST_F(Members, AChangedProcessIsDecidedAgainAndAMemberThatLeavesIsUnlinked) {
       {"the client's own PID is checked now", 700, ClientFacts{555, false, 700}, true, false},
   };
   for (const Change& c : changes) {
-    members.set_node_info(20, c.node_declared, true);
+    members.set_node_info(20, c.node_declared, "", true);
     members.set_client_info(10, c.client);
     EXPECT_EQ(!members.pending_decisions().empty(), c.decided_again) << c.name;
     decide_all({700});
@@ -169,7 +170,7 @@ TEST_F(Members, ChangesAreReportedOnce) {
   EXPECT_FALSE(members.take_changed());
   add_player(20, 10, 700);
   EXPECT_TRUE(members.take_changed());
-  members.set_node_info(20, std::nullopt, false);  // only the node's state
+  members.set_node_info(20, std::nullopt, "", false);  // only the node's state
   members.set_client_info(10, ClientFacts{700, false, 700});
   EXPECT_FALSE(members.take_changed());
   decide_all({});
@@ -181,18 +182,71 @@ TEST_F(Members, ChangesAreReportedOnce) {
 
 TEST_F(Members, PlaybackProcessesForTheListing) {
   add_player(20, 10, 700);
-  members.set_node_info(20, std::nullopt, false);
+  members.set_node_info(20, std::nullopt, "", false);
   add_player(30, 11, 700);  // running
   add_player(40, 12, 800);
-  members.set_node_info(40, std::nullopt, false);
+  members.set_node_info(40, std::nullopt, "", false);
   members.add_client(13);
   members.set_client_info(13, ClientFacts{std::nullopt, false, 900});
   members.add_node(60, 160, 13);  // unknown process
-  members.set_node_info(60, 900, true);
+  members.set_node_info(60, 900, "", true);
   members.add_node(70, 170, 14);  // its client never announced
-  members.set_node_info(70, std::nullopt, true);
+  members.set_node_info(70, std::nullopt, "", true);
   EXPECT_EQ(members.playback_processes(),
             (std::map<std::uint32_t, bool>{{700, true}, {800, false}}));
+}
+
+// Streams the server plays for a module: a loopback or virtual sink's
+// playback stream waits for another node of its link group, which tells
+// whether it carries other programs' sound (never captured) or a real
+// source (judged like any other). A program's own stream is not held back.
+TEST_F(Members, AStreamThatCarriesOtherStreamsIsNeverAMember) {
+  constexpr std::uint32_t kServerClient = 10;
+  constexpr std::uint32_t kServerPid = 700;
+  members.add_client(kServerClient);
+  members.set_client_info(kServerClient, ClientFacts{kServerPid, true, kServerPid});
+  struct Case {
+    const char* name;
+    std::uint32_t client;
+    std::optional<GroupSide> sibling;  // the other node of the group, if any
+    bool pending;                      // decided now
+    bool member;                       // with every PID taken
+  };
+  const Case cases[] = {
+      {"a virtual sink's mix", kServerClient, GroupSide::carries_streams, true, false},
+      {"a loopback of a monitor", kServerClient, GroupSide::carries_streams, true, false},
+      {"a loopback of a microphone", kServerClient, GroupSide::carries_source, true, true},
+      {"the server's stream, its group not yet known", kServerClient, std::nullopt, false, false},
+      {"a program's stream in a group of its own", 30, std::nullopt, true, true},
+  };
+  std::uint32_t id = 100;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string group = "group-" + std::to_string(id);
+    if (c.client != kServerClient) {
+      members.add_client(c.client);
+      members.set_client_info(c.client, ClientFacts{800, false, 800});
+    }
+    members.add_node(id, 1000 + id, c.client);
+    members.set_node_info(id, std::nullopt, group, true);
+    members.add_port(id + 1, 1000 + id + 1, id, PortDirection::output, "FL");
+    if (c.sibling) {
+      members.set_link_group_node(id + 5, group, *c.sibling);
+    }
+    const std::vector<PendingDecision> pending = members.pending_decisions();
+    const bool decided_now = std::any_of(pending.begin(), pending.end(),
+                                         [&](const PendingDecision& p) { return p.node == id; });
+    EXPECT_EQ(decided_now, c.pending);
+    decide_all({kServerPid, 800});
+    EXPECT_EQ(members.is_member(id), c.member);
+    id += 10;
+  }
+  // The group's other side, seen late, takes a member out.
+  const std::uint32_t late = 100 + 10 * 4;  // the program's stream above
+  members.set_link_group_node(late + 5, "group-" + std::to_string(late),
+                              GroupSide::carries_streams);
+  decide_all({kServerPid, 800});
+  EXPECT_FALSE(members.is_member(late));
 }
 
 }  // namespace

@@ -154,7 +154,9 @@ void NodeLinkCapture::after_events() {
   }
   links_changed_ = false;
   for (const PendingDecision& pending : members.pending_decisions()) {
-    members.decide(pending, judge_->captured(pending.pid));
+    // A stream that carries other streams is never captured, whoever it
+    // belongs to: those streams are captured where they are, if at all.
+    members.decide(pending, !pending.carries_other_streams && judge_->captured(pending.pid));
   }
   (void)members.take_changed();  // the decisions are taken into account below
   reconcile_links();

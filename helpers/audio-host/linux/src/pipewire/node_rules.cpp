@@ -62,4 +62,14 @@ std::optional<InputSide> capture_input_side(std::string_view input_channel) {
   return std::nullopt;
 }
 
+std::optional<GroupSide> link_group_side(std::string_view media_class, bool captures_sink) {
+  if (media_class == "Audio/Sink") {
+    return GroupSide::carries_streams;
+  }
+  if (media_class == "Stream/Input/Audio") {
+    return captures_sink ? GroupSide::carries_streams : GroupSide::carries_source;
+  }
+  return std::nullopt;
+}
+
 }  // namespace audio_host::pipewire_host

@@ -41,6 +41,22 @@ std::optional<std::uint32_t> playback_process_id(const ClientFacts* client,
 // was replaced since (an upgrade) ends in " (deleted)" and still counts.
 bool is_pipewire_daemon_executable(std::string_view exe);
 
+// The nodes a module makes together share a "node.link-group": a loopback's
+// capture and playback sides, a virtual sink (remap, echo-cancel, combine,
+// a filter chain) and the stream that plays its mix. What the group's other
+// nodes are tells what its playback stream carries: the mix of a virtual
+// sink, or a sink's monitor, is other programs' sound (or the
+// translator's), which is captured where those programs are, if at all; a
+// real source (a microphone, a phone, a network receiver) is not.
+enum class GroupSide {
+  carries_streams,  // a virtual sink ("Audio/Sink"), or a capture of a sink's monitor
+  carries_source,   // a capture of a source
+};
+// The side a node of a link group is, from its media class and whether it
+// captures a sink ("stream.capture.sink"); nullopt for a playback stream or
+// anything else.
+std::optional<GroupSide> link_group_side(std::string_view media_class, bool captures_sink);
+
 // Which inputs of the capture stream (front left, front right) an output
 // port of channel `output_channel` ("audio.channel") is linked to: its own
 // side; a centre or mono channel, or one of no side, to both. A port

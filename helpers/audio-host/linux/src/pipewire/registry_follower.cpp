@@ -18,6 +18,9 @@ namespace {
 using vantle::make_error;
 
 constexpr std::string_view kPlaybackClass = "Stream/Output/Audio";
+// The other classes a node of a link group may have (node_rules.h).
+constexpr std::string_view kSinkClass = "Audio/Sink";
+constexpr std::string_view kCaptureClass = "Stream/Input/Audio";
 
 std::optional<std::uint64_t> parse_serial(const char* value) {
   if (value == nullptr) {
@@ -105,7 +108,27 @@ void RegistryFollower::global_added(void* userdata, std::uint32_t id, std::uint3
     }
   } else if (kind == PW_TYPE_INTERFACE_Node) {
     const char* media_class = lookup(props, PW_KEY_MEDIA_CLASS);
-    if (media_class == nullptr || media_class != kPlaybackClass || !serial) {
+    if (media_class == nullptr || !serial) {
+      return;
+    }
+    if (media_class == kSinkClass || media_class == kCaptureClass) {
+      // Only its info matters: whether it belongs to a link group.
+      auto bound = self->bind(id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE);
+      if (!bound) {
+        return;
+      }
+      static const pw_node_events kGroupNodeEvents = [] {
+        pw_node_events events{};
+        events.version = PW_VERSION_NODE_EVENTS;
+        events.info = &RegistryFollower::group_node_info;
+        return events;
+      }();
+      pw_node_add_listener(reinterpret_cast<pw_node*>(bound->proxy.get()), bound->listener.get(),
+                           &kGroupNodeEvents, bound.get());
+      self->nodes_[id] = std::move(bound);
+      return;
+    }
+    if (media_class != kPlaybackClass) {
       return;
     }
     auto bound = self->bind(id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE);
@@ -159,9 +182,28 @@ void RegistryFollower::node_info(void* userdata, const pw_node_info* info) {
       (info->change_mask & (PW_NODE_CHANGE_MASK_PROPS | PW_NODE_CHANGE_MASK_STATE)) == 0) {
     return;
   }
+  const char* link_group = lookup(info->props, PW_KEY_NODE_LINK_GROUP);
   bound->owner->members_.set_node_info(
       bound->id, linux_host::parse_process_id_property(lookup(info->props, PW_KEY_APP_PROCESS_ID)),
-      info->state == PW_NODE_STATE_RUNNING);
+      link_group != nullptr ? link_group : "", info->state == PW_NODE_STATE_RUNNING);
+}
+
+void RegistryFollower::group_node_info(void* userdata, const pw_node_info* info) {
+  const auto* bound = static_cast<const Bound*>(userdata);
+  if (info == nullptr || (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) == 0) {
+    return;
+  }
+  const char* link_group = lookup(info->props, PW_KEY_NODE_LINK_GROUP);
+  const char* media_class = lookup(info->props, PW_KEY_MEDIA_CLASS);
+  const char* captures_sink = lookup(info->props, PW_KEY_STREAM_CAPTURE_SINK);
+  if (link_group == nullptr || media_class == nullptr) {
+    return;
+  }
+  const std::optional<GroupSide> side = link_group_side(
+      media_class, captures_sink != nullptr && std::string_view(captures_sink) == "true");
+  if (side) {
+    bound->owner->members_.set_link_group_node(bound->id, link_group, *side);
+  }
 }
 
 void RegistryFollower::client_info(void* userdata, const pw_client_info* info) {

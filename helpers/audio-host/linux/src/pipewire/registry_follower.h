@@ -56,6 +56,7 @@ class RegistryFollower {
                            const char* type, std::uint32_t version, const spa_dict* props);
   static void global_removed(void* userdata, std::uint32_t id);
   static void node_info(void* userdata, const pw_node_info* info);
+  static void group_node_info(void* userdata, const pw_node_info* info);
   static void client_info(void* userdata, const pw_client_info* info);
   std::unique_ptr<Bound> bind(std::uint32_t id, const char* type, std::uint32_t version);
 
