@@ -112,30 +112,6 @@ class PacedReader {
   std::thread thread_;
 };
 
-// A module loaded into the sound server (pactl load-module) for one test,
-// unloaded when it goes.
-class LoadedModule {
- public:
-  explicit LoadedModule(const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv = {"pactl", "load-module"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    if (const auto out = test_support::command_output(argv)) {
-      std::istringstream(*out) >> index_;
-    }
-  }
-  LoadedModule(const LoadedModule&) = delete;
-  LoadedModule& operator=(const LoadedModule&) = delete;
-  ~LoadedModule() {
-    if (!index_.empty()) {
-      (void)test_support::command_output({"pactl", "unload-module", index_});
-    }
-  }
-  bool loaded() const { return !index_.empty(); }
-
- private:
-  std::string index_;
-};
-
 // Tone segments in mono s16le PCM at 48 kHz: groups of 10 ms windows whose
 // RMS is above -26 dBFS, at least 3 of them, where a quiet of less than 50 ms
 // does not end a group. Times in 10 ms windows.
@@ -209,8 +185,9 @@ TEST_F(Soak, PlayerWhoseClockRunsFastIsHeldTo48000FramesPerSecond) {
   const double seconds = soak_seconds();
   test_support::TempFolder folder;
   const std::string sink_fifo = folder.path() + "/fast-sink";
-  const LoadedModule sink({"module-pipe-sink", "file=" + sink_fifo, "sink_name=soak-fast",
-                           "rate=48000", "channels=2", "format=s16le"});
+  const test_support::LoadedModule sink({"module-pipe-sink", "file=" + sink_fifo,
+                                         "sink_name=soak-fast", "rate=48000", "channels=2",
+                                         "format=s16le"});
   ASSERT_TRUE(sink.loaded());
   const PacedReader fast_clock(sink_fifo, kFastRate, 4);
   ASSERT_TRUE(fast_clock.reading());
