@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -408,6 +409,95 @@ TEST_F(Desktop, ALoopbackOfARealSourceIsCapturedInSystemMode) {
   microphone.join();
   std::string why;
   EXPECT_TRUE(test_support::tone_dominates(host.out(), 2.5, 4.0, 550, 1000, &why)) << why;
+}
+
+// 64 streams in system mode (16 players of 4 streams each: the servers
+// take 64 clients at most, the players included; on two sinks, as
+// PulseAudio mixes 32 streams a sink at most). Every stream is captured
+// or what it lost is counted, the server stays up (64 monitors at 10 ms
+// fragments once killed PulseAudio for its real-time limit), and a recorder
+// of the sink's monitor started beside the host keeps its level (on
+// PipeWire's service the host once took every client slot, and other
+// programs' recordings went silent).
+TEST_F(Desktop, SixtyFourStreamsInSystemModeAreCapturedAndTheServerKeepsUp) {
+  constexpr int kPlayers = 16;
+  constexpr int kStreamsEach = 4;
+  std::vector<std::unique_ptr<Child>> players;
+  test_support::SpawnOptions quiet;
+  quiet.capture_output = false;
+  for (int p = 0; p < kPlayers; ++p) {
+    players.push_back(std::make_unique<Child>());
+    ASSERT_TRUE(players.back()->start(
+        {test_player(), "--parallel", std::to_string(kStreamsEach), "--ms", "60000", "--level",
+         "0.012", "--hz", std::to_string(300 + 37 * kStreamsEach * p), "--hz-step", "37"},
+        quiet));
+  }
+  Child recorder;
+  ASSERT_TRUE(recorder.start({"parec", "-d", "ci.monitor", "--format=s16le", "--rate=48000",
+                              "--channels=1", "--latency-msec=10"}));
+  const auto level_db = [&] {  // of the recorder's last second
+    const std::string& pcm = recorder.out();
+    double sum = 0;
+    const std::size_t frames = pcm.size() / 2;
+    for (std::size_t i = frames - 48000; i < frames; ++i) {
+      sum += static_cast<double>(sample_at(pcm, i)) * sample_at(pcm, i);
+    }
+    return 10 * std::log10(sum / 48000 / (32768.0 * 32768.0) + 1e-12);
+  };
+  ASSERT_TRUE(recorder.wait_for_out_bytes(3 * kBytesPerSecond, kTimeout));
+  const double before = level_db();
+
+  HostSession session;
+  test_support::TranslatorOptions options;
+  options.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
+  ASSERT_TRUE(session.start(system_arguments(), options));
+  Child& host = session.translator();
+  ASSERT_TRUE(host.pump_until(
+      [&] {
+        recorder.pump(0);
+        return host.out().size() >= 6 * kBytesPerSecond;
+      },
+      Milliseconds(30000)))
+      << host.err();
+  recorder.pump(0);
+  const double beside = level_db();
+  ::kill(session.host_pid(), SIGTERM);
+  EXPECT_EQ(session.host_status(kTimeout), 0);
+  const char* server = std::getenv("VANTLE_TEST_SOUND_SERVER_PID");
+  ASSERT_NE(server, nullptr);
+  EXPECT_EQ(::kill(std::atoi(server), 0), 0) << "the sound server is up";
+  EXPECT_NEAR(beside, before, 1.5) << "dB of the recorder beside the host";
+
+  // Every stream the sink played before the host began (the recorder hears
+  // those of "ci"; the players of the other sink play the same way) is in
+  // the capture, or its loss is counted.
+  const std::string& pcm = host.out();
+  const std::string& heard = recorder.out();
+  int absent = 0;
+  int audible = 0;
+  std::ostringstream missing;
+  for (int k = 0; k < kPlayers * kStreamsEach / 2; ++k) {
+    const int hz = 300 + 37 * k;
+    if (test_support::tone_power(heard, 2 * kBytesPerSecond, kBytesPerSecond, hz) < 1e-5) {
+      continue;  // the server did not play it: nothing to capture
+    }
+    ++audible;
+    if (test_support::tone_power(pcm, pcm.size() - 2 * kBytesPerSecond, 2 * kBytesPerSecond, hz) <
+        1e-5) {
+      ++absent;
+      missing << " " << hz;
+    }
+  }
+  const auto statistics = test_support::last_statistics(host.err());
+  ASSERT_TRUE(statistics) << host.err();
+  EXPECT_GE(audible, 16) << "the server played too few of the streams to tell";
+  if (absent > 0) {
+    EXPECT_GE(statistics->discontinuities, static_cast<std::uint64_t>(absent))
+        << "absent and not counted:" << missing.str();
+  }
+  std::printf("64 streams: %d of %d absent, recorder %.1f dB before, %.1f dB beside the host, %s\n",
+              absent, audible, before, beside,
+              host.err().substr(host.err().rfind("VANTLE")).c_str());
 }
 
 }  // namespace

@@ -6,13 +6,16 @@
 //   pulse-test-player [--streams N] [--ms M] [--pause-ms P] [--hz F]
 //                     [--level A] [--on-ms B --period-ms Q] [--lead-ms L]
 //                     [--cork-after-ms T --cork-ms C] [--device SINK]
-//                     [--gate FIFO]
+//                     [--gate FIFO] [--parallel N [--hz-step S] [--corked]]
 //
 // Each stream plays M ms (default 1000) of float stereo at 48 kHz: L ms of
 // silence, then a sine of F Hz (440) at amplitude A (0.5), continuous or,
 // with --on-ms and --period-ms, on for the first B ms of every Q ms. The N
 // streams (1) are played one after another on one connection, each to
-// its end (drained), with P ms (100) between them. With --cork-after-ms the
+// its end (drained), with P ms (100) between them. With --parallel, N
+// streams play at once instead (stream k at F + k*S Hz, S default 37), each
+// M ms, or stay corked with --corked (for listings), until killed. With
+// --cork-after-ms the
 // first stream is corked T ms after it was created, for C ms. With --gate
 // the player connects, then waits until a line can be read from FIFO before
 // its first stream. It prints "stream K sink-input I" when stream K (from 0)
@@ -47,6 +50,18 @@ struct Options {
   double cork_ms = 0;
   std::string device;
   std::string gate;
+  int parallel = 0;
+  double hz_step = 37;
+  bool corked = false;
+};
+
+// One of the streams that play at once (--parallel).
+struct ParallelStream {
+  struct Player* player = nullptr;
+  pa_stream* stream = nullptr;
+  double hz = 0;
+  std::uint64_t written = 0;
+  std::vector<float> second;  // one second of its tone (whole cycles for whole Hz)
 };
 
 struct Player {
@@ -61,6 +76,7 @@ struct Player {
   bool draining = false;
   bool finished = false;
   int status = 0;
+  std::vector<ParallelStream> parallel;
 
   float sample(std::uint64_t frame) const {
     const double t_ms = static_cast<double>(frame) * 1000.0 / kRate - options.lead_ms;
@@ -194,6 +210,60 @@ void start_stream(Player& player) {
   }
 }
 
+void write_parallel(pa_stream* stream, std::size_t bytes, void* userdata) {
+  auto& one = *static_cast<ParallelStream*>(userdata);
+  const Player& player = *one.player;
+  const std::uint64_t frames =
+      std::min<std::uint64_t>(bytes / (2 * sizeof(float)), player.total - one.written);
+  std::vector<float> samples(frames * 2);
+  for (std::uint64_t i = 0; i < frames; ++i) {
+    samples[i * 2] = samples[i * 2 + 1] = one.second[(one.written + i) % one.second.size()];
+  }
+  if (frames > 0) {
+    (void)pa_stream_write(stream, samples.data(), frames * 2 * sizeof(float), nullptr, 0,
+                          PA_SEEK_RELATIVE);
+    one.written += frames;
+  }
+}
+
+// --parallel: every stream at once, on small buffers; they play until the
+// player is killed (or their audio ends). Their tones loop a second made
+// once, so that many streams cost little.
+void start_parallel(Player& player) {
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, static_cast<std::uint32_t>(kRate), 2};
+  pa_buffer_attr attributes{};
+  attributes.maxlength = static_cast<std::uint32_t>(-1);
+  attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(100'000, &format));
+  attributes.prebuf = 0;  // playing at once (a stream could wait for its prebuffer for good)
+  attributes.minreq = static_cast<std::uint32_t>(-1);
+  attributes.fragsize = static_cast<std::uint32_t>(-1);
+  player.parallel.resize(static_cast<std::size_t>(player.options.parallel));
+  for (std::size_t k = 0; k < player.parallel.size(); ++k) {
+    ParallelStream& one = player.parallel[k];
+    one.player = &player;
+    one.hz = player.options.hz + player.options.hz_step * static_cast<double>(k);
+    one.second.resize(static_cast<std::size_t>(kRate));
+    for (std::size_t i = 0; i < one.second.size(); ++i) {
+      one.second[i] = static_cast<float>(
+          player.options.level * std::sin(2 * kPi * one.hz * static_cast<double>(i) / kRate));
+    }
+    one.stream = pa_stream_new(player.context, "test tone", &format, nullptr);
+    if (one.stream == nullptr) {
+      player.fail("new stream");
+      return;
+    }
+    pa_stream_set_write_callback(one.stream, &write_parallel, &one);
+    const auto flags = player.options.corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
+    const char* device = player.options.device.empty() ? nullptr : player.options.device.c_str();
+    if (pa_stream_connect_playback(one.stream, device, &attributes, flags, nullptr, nullptr) < 0) {
+      player.fail("connect stream");
+      return;
+    }
+  }
+  std::printf("streams %zu\n", player.parallel.size());
+  std::fflush(stdout);
+}
+
 void context_state(pa_context* context, void* userdata) {
   auto& player = *static_cast<Player*>(userdata);
   const pa_context_state_t state = pa_context_get_state(context);
@@ -203,7 +273,11 @@ void context_state(pa_context* context, void* userdata) {
       std::string line;
       std::getline(gate, line);
     }
-    start_stream(player);
+    if (player.options.parallel > 0) {
+      start_parallel(player);
+    } else {
+      start_stream(player);
+    }
   } else if ((state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) && !player.finished) {
     player.fail("connection");
   }
@@ -245,6 +319,12 @@ int main(int argc, char** argv) {
       options.device = value;
     } else if (arg == "--gate") {
       options.gate = value;
+    } else if (arg == "--parallel") {
+      options.parallel = std::atoi(value);
+    } else if (arg == "--hz-step") {
+      options.hz_step = std::atof(value);
+    } else if (arg == "--corked") {
+      options.corked = std::atoi(value) != 0;
     } else {
       std::fprintf(stderr, "pulse-test-player: unknown argument %s\n", arg.c_str());
       return 2;
