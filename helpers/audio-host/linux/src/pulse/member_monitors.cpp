@@ -20,6 +20,9 @@ constexpr std::uint64_t kEndGraceNs = 200 * kNsPerMs;
 // The first delivery of a stream that played before the capture began
 // comes within a few fragments, unless its sink had rendered far ahead.
 constexpr std::uint64_t kLateFirstDeliveryNs = 60 * kNsPerMs;
+// A member whose monitor cannot be opened for this long is counted as it
+// goes.
+constexpr std::uint64_t kUnopenedCountNs = 250 * kNsPerMs;
 // Audio a member played unheard is counted up to this much at a time.
 constexpr std::uint64_t kMaxCountedUnheardNs = 10'000 * kNsPerMs;
 // A connection the server refused blocks new ones for 100 ms, doubling up
@@ -398,6 +401,17 @@ void MemberMonitors::reopen_due(std::uint64_t now_ns) {
       return;
     }
     Monitor& monitor = *member;
+    // A member whose monitor cannot be opened (failing, or waiting for a
+    // connection the server does not give) plays unheard: counted as it
+    // goes, whether or not its monitor ever comes.
+    const bool unopened = monitor.failed || !monitor.stream ||
+                          pa_stream_get_state(monitor.stream.get()) != PA_STREAM_READY;
+    if (unopened && !monitor.prepared && !monitor.corked && monitor.unheard_since_ns != 0 &&
+        now_ns - monitor.unheard_since_ns > kUnopenedCountNs) {
+      monitor.buffer.count_lost(frames_due(now_ns - monitor.unheard_since_ns));
+      monitor.unheard_since_ns = now_ns;
+      monitor.only_if_late = false;
+    }
     if (monitor.failed) {
       if (now_ns >= monitor.failed_ns + backoff_ns(monitor.failures_in_row)) {
         open(monitor);

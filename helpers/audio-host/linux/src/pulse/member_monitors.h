@@ -14,7 +14,9 @@
 // first delivery came late: its sink had rendered that far ahead), and a
 // member whose stream ended before its monitor delivered anything lost what
 // it played meanwhile; both are counted as dropped frames and a
-// discontinuity, the time estimated from when the host learnt of it.
+// discontinuity, the time estimated from when the host learnt of it. A
+// member whose monitor cannot be opened at all (the server refuses it) is
+// counted as it goes, every quarter second.
 //
 // Connections. On PulseAudio the monitors share the main connection, which
 // delivers each every fragment (and each connection would map a memory pool
