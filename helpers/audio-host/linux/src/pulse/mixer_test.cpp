@@ -87,9 +87,8 @@ TEST(Mixer, PushesExactlyTheFramesDueAsSilenceWithoutMembers) {
 }
 
 // A mix with one member, its clock started at 0.
-class OneMember : public testing::Test {
- protected:
-  OneMember() {
+struct OneMemberMix {
+  OneMemberMix() {
     mixer.add(&member);
     mixer.start(0);
   }
@@ -99,6 +98,8 @@ class OneMember : public testing::Test {
   MemberBuffer member{limits};
   RecordingOutput output;
 };
+
+class OneMember : public testing::Test, protected OneMemberMix {};
 
 // Writes `fragments` fragments of 480 frames (10 ms) of a ramp from `first`.
 void write_fragments(MemberBuffer& member, int fragments, float first) {
@@ -249,12 +250,8 @@ TEST(Mixer, AStreamAtThePaceOfTheClockLosesNoSound) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    MixerLimits limits;
-    Mixer mixer(limits);
-    MemberBuffer member(limits);
-    mixer.add(&member);
-    RecordingOutput output;
-    mixer.start(0);
+    OneMemberMix mix;
+    auto& [limits, mixer, member, output] = mix;
     std::uint64_t fragment = 0;
     const auto write = [&](int count) {
       for (int i = 0; i < count; ++i, ++fragment) {
@@ -429,12 +426,8 @@ TEST(MemberBuffer, APausedStreamIsNeitherMixedNorCountedAndResumesAtItsLatency) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    MixerLimits limits;
-    Mixer mixer(limits);
-    MemberBuffer member(limits);
-    mixer.add(&member);
-    RecordingOutput output;
-    mixer.start(0);
+    OneMemberMix mix;
+    auto& [limits, mixer, member, output] = mix;
     std::uint64_t t = 0;
     std::uint64_t fragment = 0;
     // Where each fragment's first frame was written, in frames of the clock.
@@ -548,12 +541,8 @@ TEST(Mixer, EndedMemberPlaysOutWhatItHoldsThenLeaves) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    MixerLimits limits;
-    Mixer mixer(limits);
-    MemberBuffer member(limits);
-    mixer.add(&member);
-    RecordingOutput output;
-    mixer.start(0);
+    OneMemberMix mix;
+    auto& [limits, mixer, member, output] = mix;
     write_fragments(member, c.fragments_before, 1.0f);
     output.tick(mixer, 5 * kMs);
     write_fragments(member, c.fragments_held, 1.0f + 480.0f * c.fragments_before);
