@@ -197,7 +197,7 @@ void MemberBuffer::adjust() {
     margin_ = std::max(margin_, limits_.floor_margin_frames);
   }
   // Held beyond the margin all window long: latency to give back. Less than
-  // a slice is the phase of reads against deliveries, not latency.
+  // a quarter slice is the phase of reads against deliveries, not latency.
   if (window_least_ > margin_ + limits_.slice_frames / 4) {
     shrink_pending_ = std::min(window_least_ - margin_, limits_.shrink_step_frames);
   }

@@ -10,7 +10,7 @@
 //   discontinuity) and primes again; the time it stayed dry is how late its
 //   delivery came, and its margin grows by that much (at most 100 ms), so
 //   that the same hiccup is absorbed next time.
-// - Once it has read for a few seconds without running dry, the margin
+// - Once it has read for ten seconds without running dry, the margin
 //   shrinks back towards its floor (by a quarter of what it is above it
 //   each second), and after every second of reading what
 //   the buffer held beyond its margin all that second (its least level
@@ -68,7 +68,7 @@ struct MixerLimits {
   std::size_t slice_frames = 960;         // frames mixed and pushed at a time
   std::size_t window_frames = 48000;      // reading between two adjustments...
   std::size_t shrink_step_frames = 240;   // ...and at most 5 ms taken out at each
-  std::size_t hold_windows = 4;           // windows without running dry before the margin relaxes
+  std::size_t hold_windows = 10;          // windows without running dry before the margin relaxes
   std::size_t stall_frames = 4800;        // a loop 100 ms behind has stalled...
   std::size_t max_push_frames = 4800;     // ...and at most 100 ms goes out per tick
 };

@@ -386,7 +386,7 @@ TEST(MemberBuffer, GrowsAfterAHiccupAndComesBackWhenDeliveriesAreSteady) {
   const MixerLimits limits;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto run = run_member(c.hiccups, 75);
+    const auto run = run_member(c.hiccups, 90);
     EXPECT_EQ(run->output.discontinuities, c.discontinuities);
     // Before any hiccup: its floor margin, a fragment and a tick at most.
     const std::uint64_t initial =
