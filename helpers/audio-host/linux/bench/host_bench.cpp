@@ -18,9 +18,16 @@
 //   recording the sink's monitor (one recorder per player does not fit:
 //   PulseAudio takes 64 clients at most);
 // - start: the first PCM byte after starting, and a tone from a stream that
-//   starts during the capture.
+//   starts during the capture;
+// - real desktops: 100 streams of 50 ms from one client (whole, cut short,
+//   counted), the PCM against the clock after the host was stopped for a
+//   second, --list with 500 streams, the server's CPU with and without the
+//   host at 1, 8, 32 and 64 streams, the host's latency over a run in which
+//   the server stalls three times, and gaps and onset latency under two CPU
+//   hogs next to parec --monitor-stream on the same stream.
 //
 //   audio-host-bench [--results FILE] [--seconds N] [--onsets N] [--runs N]
+//                    [--busy-seconds N] [--stall-seconds N]
 //   audio-host-bench --report FILE...
 //
 // The ratios (host / peer) are what to compare across machines; nothing
@@ -66,7 +73,10 @@ struct Options {
   std::string results;
   double seconds = 20;  // CPU measurement of each case
   int onsets = 40;
-  int runs = 5;  // first byte and new stream
+  int runs = 5;               // first byte and new stream
+  double busy_seconds = 300;  // under two CPU hogs
+  double stall_seconds = 80;  // the run with three stalls of the server
+  double load_seconds = 5;    // the server's CPU at each count of streams
 };
 
 double now_ms() {
@@ -746,6 +756,330 @@ void start_figures(const Options& options, const test_support::TempFolder& folde
   results.set("start.new_stream.parec", median(parec_new));
 }
 
+// ---- Real desktops -------------------------------------------------------
+
+std::string test_player() {
+  return test_support::program_folder() + "pulse-test-player";
+}
+
+pid_t server_pid() {
+  const char* pid = std::getenv("VANTLE_TEST_SOUND_SERVER_PID");
+  return pid != nullptr ? static_cast<pid_t>(std::atoi(pid)) : -1;
+}
+
+// Gaps in a tone: runs of at least 0.5 ms below -40 dBFS between samples
+// above -20 dBFS, shorter than 60 ms (the quiet between the player's beeps
+// is 100 ms).
+int count_gaps(const std::string& pcm) {
+  int gaps = 0;
+  std::size_t quiet = 0;
+  bool after_loud = false;
+  for (std::size_t at = 0; at + 1 < pcm.size(); at += 2) {
+    const auto sample = static_cast<std::int16_t>(static_cast<unsigned char>(pcm[at]) |
+                                                  (static_cast<unsigned char>(pcm[at + 1]) << 8));
+    const int level = std::abs(static_cast<int>(sample));
+    if (level > 3276) {
+      if (after_loud && quiet >= 24 && quiet < 2880) {
+        ++gaps;
+      }
+      after_loud = true;
+      quiet = 0;
+    } else if (level < 328) {
+      ++quiet;
+    }
+  }
+  return gaps;
+}
+
+// Onset latencies of each reader against the reference, over the onsets
+// after `ready` (ms on the monotonic clock).
+std::vector<std::vector<double>> onset_latencies(const std::vector<double>& clock,
+                                                 const std::vector<Reader*>& readers,
+                                                 double ready) {
+  std::vector<std::vector<double>> latencies(readers.size());
+  for (const double onset : clock) {
+    if (onset < ready) {
+      continue;
+    }
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+      const auto& seen = readers[i]->detector.onsets();
+      const auto found = std::find_if(seen.begin(), seen.end(), [&](double at) {
+        return at >= onset - 100 && at < onset + 300;
+      });
+      if (found != seen.end()) {
+        latencies[i].push_back(*found - onset);
+      }
+    }
+  }
+  return latencies;
+}
+
+// Beeps of 300 ms every 400 ms (onsets, and a tone long enough to show
+// gaps) from a player outside this program's tree, the host capturing it
+// next to parec --monitor-stream on its stream and the reference recorder
+// of the sink's monitor. `during(elapsed_s)` runs while they read.
+struct BeepRun {
+  std::vector<double> clock;  // the reference's onsets
+  double ready = 0;
+  double started = 0;
+};
+
+template <class During>
+BeepRun beep_run(double seconds, Reader& host, Reader& parec, During during) {
+  BeepRun run;
+  SinkMonitorReference reference;
+  if (!reference.start("ci.monitor")) {
+    std::fprintf(stderr, "host-bench: the reference recorder did not start\n");
+    std::exit(1);
+  }
+  const Unrelated player("exec " + test_player() + " --ms " +
+                         std::to_string(static_cast<int>((seconds + 5) * 1000)) +
+                         " --on-ms 300 --period-ms 400 --hz 880 --lead-ms 1000");
+  const auto stream = test_support::sink_input_of(player.pid(), kTimeout);
+  if (!stream) {
+    std::fprintf(stderr, "host-bench: the beep player's stream did not appear\n");
+    std::exit(1);
+  }
+  std::vector<Reader*> readers = {&host, &parec};
+  test_support::SpawnOptions diagnostics;
+  diagnostics.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
+  host.child.start(host_target(player.pid()), diagnostics);
+  parec.child.start(parec_monitor_stream(*stream));
+  if (!wait_for_bytes(readers, 1920)) {
+    std::exit(1);
+  }
+  run.ready = now_ms() + 100;
+  run.started = now_ms();
+  while (now_ms() - run.started < seconds * 1000) {
+    pump(readers, 100);
+    during((now_ms() - run.started) / 1000);
+  }
+  stop(readers);
+  run.clock = reference.onsets();
+  return run;
+}
+
+// Under two CPU hogs: gaps in the host's PCM and in parec's recording of
+// the same stream, and onset-to-PCM latency (median and p99) of both.
+void busy(const Options& options, Results& results) {
+  Child hogs[2];
+  for (Child& hog : hogs) {
+    test_support::SpawnOptions quiet;
+    quiet.capture_output = false;
+    hog.start({"sh", "-c", "while :; do :; done"}, quiet);
+  }
+  Reader host("host");
+  Reader parec("parec");
+  const BeepRun run = beep_run(options.busy_seconds, host, parec, [](double) {});
+  for (Child& hog : hogs) {
+    hog.signal(SIGKILL);
+  }
+  const auto latencies = onset_latencies(run.clock, {&host, &parec}, run.ready);
+  const Reader* readers[] = {&host, &parec};
+  for (std::size_t i = 0; i < 2; ++i) {
+    const std::string name = readers[i]->name;
+    results.set("busy.gaps." + name, count_gaps(readers[i]->child.out()));
+    results.set("busy.onsets." + name, static_cast<double>(latencies[i].size()));
+    results.set("busy.onset.median." + name, median(latencies[i]));
+    results.set("busy.onset.p99." + name, percentile_99(latencies[i]));
+  }
+  const auto statistics = test_support::last_statistics(host.child.err());
+  results.set("busy.discontinuities.host", statistics ? statistics->discontinuities : -1.0);
+  results.set("busy.dropped.host", statistics ? statistics->dropped_frames : -1.0);
+}
+
+// The host's latency over a run in which the server stalls three times
+// (SIGSTOP for 300 ms): onset to PCM, the median of each 5 s.
+void stalls(const Options& options, Results& results) {
+  const pid_t server = server_pid();
+  const double at[] = {options.stall_seconds * 0.2, options.stall_seconds * 0.45,
+                       options.stall_seconds * 0.7};
+  std::size_t next = 0;
+  Reader host("host");
+  Reader parec("parec");
+  const BeepRun run = beep_run(options.stall_seconds, host, parec, [&](double elapsed) {
+    if (next < 3 && elapsed >= at[next] && server > 0) {
+      ::kill(server, SIGSTOP);
+      std::this_thread::sleep_for(Milliseconds(300));
+      ::kill(server, SIGCONT);
+      ++next;
+    }
+  });
+  std::map<int, std::vector<double>> bins;
+  for (const double onset : run.clock) {
+    if (onset < run.ready) {
+      continue;
+    }
+    const auto& seen = host.detector.onsets();
+    const auto found = std::find_if(seen.begin(), seen.end(), [&](double when) {
+      return when >= onset - 100 && when < onset + 300;
+    });
+    if (found != seen.end()) {
+      bins[static_cast<int>((onset - run.started) / 5000) * 5].push_back(*found - onset);
+    }
+  }
+  for (const auto& [second, latencies] : bins) {
+    results.set("stalls.path." + std::to_string(second), median(latencies));
+  }
+  for (int i = 0; i < 3; ++i) {
+    results.set("stalls.at." + std::to_string(i), at[i]);
+  }
+}
+
+// The server's own CPU with and without the host (system mode) at 1, 8, 32
+// and 64 playing streams, four to a player, on two sinks beyond 32.
+void server_load(const Options& options, const test_support::TempFolder&, Results& results) {
+  const pid_t server = server_pid();
+  if (server <= 0) {
+    return;
+  }
+  for (const int streams : {1, 8, 32, 64}) {
+    std::vector<std::unique_ptr<Unrelated>> players;
+    const int each = std::min(streams, 4);
+    for (int p = 0; p < streams / each; ++p) {
+      const char* sink = streams > 32 && p >= streams / each / 2 ? "ci-other" : "ci";
+      players.push_back(
+          std::make_unique<Unrelated>("exec " + test_player() + " --parallel " +
+                                      std::to_string(each) + " --ms 600000 --level 0.012 --hz " +
+                                      std::to_string(300 + 148 * p) + " --device " + sink));
+    }
+    std::this_thread::sleep_for(Milliseconds(2000));
+    const double before = cpu_ms(server);
+    std::this_thread::sleep_for(Milliseconds(static_cast<int>(options.load_seconds * 1000)));
+    const double without = (cpu_ms(server) - before) / options.load_seconds;
+    Reader host("host");
+    test_support::SpawnOptions diagnostics;
+    diagnostics.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
+    host.child.start(host_system(), diagnostics);
+    std::vector<Reader*> readers = {&host};
+    pump(readers, 2000);
+    const std::vector<double> cpu = cpu_per_second(readers, options.load_seconds);
+    const double server_before = cpu_ms(server);
+    pump(readers, options.load_seconds * 1000);
+    const double with = (cpu_ms(server) - server_before) / options.load_seconds;
+    stop(readers);
+    const std::string key = std::to_string(streams);
+    results.set("load.server_without." + key, without);
+    results.set("load.server_with." + key, with);
+    results.set("load.host." + key, cpu[0]);
+    results.set("load.server_alive." + key, ::kill(server, 0) == 0 ? 1 : 0);
+  }
+}
+
+// The PCM against the clock after the host was stopped for a second
+// (SIGSTOP): frames behind, least over 1.5 s before and after.
+void stalled_host(Results& results) {
+  const Unrelated player("exec paplay " + test_support::Tones::file(440));
+  if (!test_support::sink_input_of(player.pid(), kTimeout)) {
+    std::exit(1);
+  }
+  Reader host("host");
+  std::vector<Reader*> readers = {&host};
+  host.child.start(host_target(player.pid()));
+  if (!wait_for_bytes(readers, 96000)) {
+    std::exit(1);
+  }
+  const double start = now_ms();
+  const auto least_lag = [&](double ms) {
+    double least = 1e12;
+    const double until = now_ms() + ms;
+    while (now_ms() < until) {
+      host.child.pump(2);
+      least = std::min(least,
+                       (now_ms() - start) * 48 - static_cast<double>(host.child.out().size() / 2));
+    }
+    return least;
+  };
+  const double before = least_lag(1500);
+  ::kill(host.child.pid(), SIGSTOP);
+  std::this_thread::sleep_for(Milliseconds(1000));
+  ::kill(host.child.pid(), SIGCONT);
+  (void)least_lag(500);
+  const double after = least_lag(1500);
+  stop(readers);
+  results.set("stall.frames_behind_after", after - before);
+}
+
+// 100 streams of 50 ms from one client, each a tone from its first sample:
+// how many the host has whole, cut short or not at all, and what it
+// counted; parec on the sink's monitor for the same.
+void short_streams(Results& results) {
+  Reader host("host");
+  Reader parec("parec");
+  std::vector<Reader*> readers = {&host, &parec};
+  test_support::SpawnOptions diagnostics;
+  diagnostics.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
+  host.child.start(host_system(), diagnostics);
+  parec.child.start(parec_sink_monitor());
+  if (!wait_for_bytes(readers, 48000)) {
+    std::exit(1);
+  }
+  const std::size_t host_from = host.child.out().size();
+  const std::size_t parec_from = parec.child.out().size();
+  // Outside this program's tree (the host leaves its translator's out).
+  const Unrelated player("exec " + test_player() +
+                         " --streams 100 --ms 50 --pause-ms 100 --hz 880");
+  const double until = now_ms() + 120'000;
+  while (::kill(player.pid(), 0) == 0 && now_ms() < until) {
+    pump(readers, 50);
+  }
+  pump(readers, 1500);
+  stop(readers);
+  const auto whole_and_cut = [](const std::string& pcm, std::size_t from, int* cut) {
+    // Tone stretches: above -20 dBFS, 10 ms of quiet ends one.
+    int whole = 0;
+    *cut = 0;
+    std::size_t first = 0;
+    std::size_t last = 0;
+    bool open = false;
+    const auto close = [&] {
+      if (open) {
+        (last - first >= 47 * 48 ? whole : *cut) += 1;
+      }
+    };
+    for (std::size_t at = from & ~std::size_t{1}; at + 1 < pcm.size(); at += 2) {
+      const auto sample = static_cast<std::int16_t>(static_cast<unsigned char>(pcm[at]) |
+                                                    (static_cast<unsigned char>(pcm[at + 1]) << 8));
+      if (std::abs(static_cast<int>(sample)) > 3276) {
+        const std::size_t frame = at / 2;
+        if (!open || frame - last > 480) {
+          close();
+          first = frame;
+          open = true;
+        }
+        last = frame;
+      }
+    }
+    close();
+    return whole;
+  };
+  int cut = 0;
+  results.set("short.whole.host", whole_and_cut(host.child.out(), host_from, &cut));
+  results.set("short.cut.host", cut);
+  results.set("short.whole.parec", whole_and_cut(parec.child.out(), parec_from, &cut));
+  results.set("short.cut.parec", cut);
+  const auto statistics = test_support::last_statistics(host.child.err());
+  results.set("short.counted_ms.host", statistics ? statistics->dropped_frames / 48.0 : -1.0);
+}
+
+// --list with 500 playback streams (corked, two clients on two sinks:
+// PulseAudio takes 256 a sink): the median of 5.
+void listing_500(Results& results) {
+  const Unrelated first("exec " + test_player() + " --parallel 250 --corked 1 --ms 600000");
+  const Unrelated second("exec " + test_player() +
+                         " --parallel 250 --corked 1 --ms 600000 --device ci-other");
+  std::this_thread::sleep_for(Milliseconds(3000));
+  std::vector<double> times;
+  for (int i = 0; i < 5; ++i) {
+    Child host;
+    const double start = now_ms();
+    host.start({host_program(), "--list"});
+    (void)host.wait(kTimeout);
+    times.push_back(now_ms() - start);
+  }
+  results.set("list.500.host", median(times));
+}
+
 // ---- The side-by-side table ----------------------------------------------
 
 struct Row {
@@ -788,6 +1122,30 @@ const Row kRows[] = {
      "start.first_byte.parec"},
     {"new stream: play to first PCM sample", "ms", "start.new_stream.host", "parec (sink monitor)",
      "start.new_stream.parec"},
+    {"two CPU hogs: gaps in the tone", "", "busy.gaps.host", "parec --monitor-stream",
+     "busy.gaps.parec"},
+    {"two CPU hogs: tone onset to PCM, median", "ms", "busy.onset.median.host",
+     "parec --monitor-stream", "busy.onset.median.parec"},
+    {"two CPU hogs: tone onset to PCM, p99", "ms", "busy.onset.p99.host", "parec --monitor-stream",
+     "busy.onset.p99.parec"},
+    {"two CPU hogs: discontinuities", "", "busy.discontinuities.host", nullptr, nullptr},
+    {"host stopped 1 s: frames further behind the clock", "frames", "stall.frames_behind_after",
+     nullptr, nullptr},
+    {"100 streams of 50 ms: whole", "", "short.whole.host", "parec (sink monitor)",
+     "short.whole.parec"},
+    {"100 streams of 50 ms: cut short", "", "short.cut.host", "parec (sink monitor)",
+     "short.cut.parec"},
+    {"100 streams of 50 ms: counted lost", "ms", "short.counted_ms.host", nullptr, nullptr},
+    {"server CPU, 1 stream: with host / without", "ms/s", "load.server_with.1", "no host",
+     "load.server_without.1"},
+    {"server CPU, 8 streams: with host / without", "ms/s", "load.server_with.8", "no host",
+     "load.server_without.8"},
+    {"server CPU, 32 streams: with host / without", "ms/s", "load.server_with.32", "no host",
+     "load.server_without.32"},
+    {"server CPU, 64 streams: with host / without", "ms/s", "load.server_with.64", "no host",
+     "load.server_without.64"},
+    {"host CPU, 64 streams, system mode", "ms/s", "load.host.64", nullptr, nullptr},
+    {"--list with 500 playback streams", "ms", "list.500.host", nullptr, nullptr},
 };
 
 std::map<std::string, std::string> read_results(const std::string& path) {
@@ -864,6 +1222,21 @@ int report(const std::vector<std::string>& paths) {
         servers[i].count("server") != 0 ? servers[i].at("server").c_str() : "?",
         cell(count).c_str(), cell(number(servers[i], "onset.missed.host")).c_str(),
         cell(number(servers[i], "onset.missed.parec")).c_str(), cell(reference).c_str());
+    std::string path;
+    for (const auto& [key, value] : servers[i]) {
+      if (key.rfind("stalls.path.", 0) == 0) {
+        path += " " + key.substr(12) + "s:" + cell(std::atof(value.c_str()));
+      }
+    }
+    if (!path.empty()) {
+      std::printf(
+          "%s: onset to PCM (ms), the median of each 5 s, the server stopped 300 ms at "
+          "%s, %s and %s s:%s\n",
+          servers[i].count("server") != 0 ? servers[i].at("server").c_str() : "?",
+          cell(number(servers[i], "stalls.at.0")).c_str(),
+          cell(number(servers[i], "stalls.at.1")).c_str(),
+          cell(number(servers[i], "stalls.at.2")).c_str(), path.c_str());
+    }
   }
   return 0;
 }
@@ -888,10 +1261,15 @@ int main(int argc, char** argv) {
       options.onsets = std::max(20, std::atoi(argv[++i]));
     } else if (arg == "--runs" && has_value) {
       options.runs = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--busy-seconds" && has_value) {
+      options.busy_seconds = std::atof(argv[++i]);
+    } else if (arg == "--stall-seconds" && has_value) {
+      options.stall_seconds = std::atof(argv[++i]);
     } else {
       std::fprintf(stderr,
                    "usage: audio-host-bench [--results FILE] [--seconds N] [--onsets N] "
-                   "[--runs N]\n       audio-host-bench --report FILE...\n");
+                   "[--runs N] [--busy-seconds N] [--stall-seconds N]\n"
+                   "       audio-host-bench --report FILE...\n");
       return 2;
     }
   }
@@ -907,6 +1285,18 @@ int main(int argc, char** argv) {
   many_programs(options, folder, results);
   std::printf("start (%d runs)\n", options.runs);
   start_figures(options, folder, results);
+  std::printf("100 short streams from one client\n");
+  short_streams(results);
+  std::printf("the host stopped for a second\n");
+  stalled_host(results);
+  std::printf("--list with 500 streams\n");
+  listing_500(results);
+  std::printf("the server's CPU with and without the host (%.0f s each)\n", options.load_seconds);
+  server_load(options, folder, results);
+  std::printf("three stalls of the server (%.0f s)\n", options.stall_seconds);
+  stalls(options, results);
+  std::printf("two CPU hogs (%.0f s)\n", options.busy_seconds);
+  busy(options, results);
   if (!options.results.empty() && !results.write(options.results)) {
     std::fprintf(stderr, "host-bench: cannot write %s\n", options.results.c_str());
     return 1;

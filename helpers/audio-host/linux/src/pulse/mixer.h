@@ -3,22 +3,44 @@
 // per second of the monotonic clock, as interleaved float stereo.
 //
 // Each member has a bounded jitter buffer, allocated when the member is
-// created. A member is not read until it holds a little audio (it primes).
-// A stream whose clock runs slightly fast (the server's drifting against
-// ours) fills its buffer slowly: once the least it held over a second of
-// reading has grown by more than one delivery over its pace (the highest of
-// those least levels in its first three seconds, so that one late delivery
-// while it starts does not set the pace too low), its oldest frames are
-// dropped back towards that level, at most 5 ms a second.
-// A stream that keeps the clock's pace keeps what it held when it began.
-// What arrives beyond the high-water mark (a burst, a stream far ahead) is
-// dropped oldest first at once, and a playing member that runs dry is filled
-// with silence and primes again. Both are counted, never silent: dropped
-// frames and discontinuities are added to the capture pipeline's counters
-// (without moving its frame position). With no member playing the mix is
-// silence, so the PCM stays continuous. A member whose stream has ended
-// plays out what it holds (primed or not) and then leaves the mix; what a
-// member still holds when it is removed is counted as dropped.
+// created, that adapts to how regularly its deliveries come:
+// - It starts playing once it holds its margin plus the largest recent
+//   delivery (it primes). The margin starts at its floor (5 ms).
+// - A playing member that runs dry is filled with silence (one counted
+//   discontinuity) and primes again; the time it stayed dry is how late its
+//   delivery came, and its margin grows by that much (at most 100 ms), so
+//   that the same hiccup is absorbed next time.
+// - Once it has read for ten seconds without running dry, the margin
+//   shrinks back towards its floor (by a quarter of what it is above it
+//   each second), and after every second of reading what
+//   the buffer held beyond its margin all that second (its least level
+//   less the margin: the latency a hiccup, a burst or a stream running
+//   slightly fast left behind) is taken out, at most 5 ms a second: first by
+//   skipping near-silent frames as they are read (no sound is lost), the
+//   rest of it at the end of the next second as its oldest frames, counted
+//   as dropped. So latency returns to its floor after a hiccup, and a
+//   stream whose clock runs ahead of ours loses its surplus in small steps.
+// - What arrives beyond the high-water mark (a burst after a stall) is
+//   dropped oldest first at once, down to the priming level, and counted.
+// - A corked (paused) member is neither read nor counted: it keeps what it
+//   held, and the silence a server feeds to the monitor of a paused stream
+//   is not stored, so that it plays on from where it stopped, at the same latency, when it
+//   resumes: at once, without priming again, and as soon as sound follows
+//   that silence (the host learns of the resume a moment later). A member
+//   that primes or resumes skips the quiet frames it holds beyond its
+//   priming level.
+// Dropped frames and discontinuities are added to the capture pipeline's
+// counters (without moving its frame position); frames dropped count only
+// when they held sound. With no member playing the mix is silence, so the
+// PCM stays continuous. A member whose stream has ended plays out what it
+// holds (primed or not) and then leaves the mix; what a member still holds
+// when it is removed is counted as dropped.
+//
+// The clock owes 48000 frames per second whatever happens to the host: time
+// the host could not mix (its loop stalled for longer than the stall
+// threshold) is written as silence and counted as one discontinuity, spread
+// over the next ticks (at most max_push_frames a tick, so that the
+// pipeline's queue, 32 chunks of 512 frames, never overflows from it).
 //
 // Threads: all of it belongs to the host's main thread, which runs the sound
 // server's main loop: the stream read callbacks write into the member
@@ -39,15 +61,20 @@ inline constexpr std::uint32_t kMixSampleRate = kCaptureSampleRate;
 inline constexpr std::uint16_t kMixChannels = kCaptureChannels;
 
 struct MixerLimits {
-  std::size_t capacity_frames = 12000;      // 250 ms held per member at most
-  std::size_t prime_frames = 960;           // 20 ms before a member is read...
-  std::size_t high_water_frames = 6000;     // ...and beyond 125 ms the oldest are dropped
-  std::size_t max_catch_up_frames = 9600;   // 200 ms mixed per tick; the rest is skipped
-  std::size_t slice_frames = 960;           // frames mixed and pushed at a time
-  std::size_t drift_window_frames = 48000;  // reading between two checks for drift...
-  std::size_t drift_step_frames = 240;      // ...and at most 5 ms dropped at each...
-  std::size_t drift_pace_windows = 3;       // ...after the windows that set the pace
+  std::size_t capacity_frames = 12000;    // 250 ms held per member at most...
+  std::size_t high_water_frames = 7200;   // ...and beyond 150 ms the oldest are dropped
+  std::size_t floor_margin_frames = 240;  // 5 ms: the least margin a member keeps...
+  std::size_t max_margin_frames = 4800;   // ...and the most it grows to
+  std::size_t slice_frames = 960;         // frames mixed and pushed at a time
+  std::size_t window_frames = 48000;      // reading between two adjustments...
+  std::size_t shrink_step_frames = 240;   // ...and at most 5 ms taken out at each
+  std::size_t hold_windows = 10;          // windows without running dry before the margin relaxes
+  std::size_t stall_frames = 4800;        // a loop 100 ms behind has stalled...
+  std::size_t max_push_frames = 4800;     // ...and at most 100 ms goes out per tick
 };
+
+// Whether every sample is near silence (below about -100 dBFS).
+bool is_quiet(const float* samples, std::size_t sample_count);
 
 // One member stream's jitter buffer.
 class MemberBuffer {
@@ -58,28 +85,29 @@ class MemberBuffer {
 
   // Appends `frames` interleaved stereo frames (the read callback). Beyond the
   // capacity or the high-water mark the oldest frames are dropped down to the
-  // priming level, and counted.
+  // priming level, and counted. While corked, silence is not stored.
   void write(const float* samples, std::size_t frames);
 
   // The stream was corked (paused) or uncorked. A corked member is not read
   // and counts no discontinuity; uncorked, it is read once it has primed.
-  void set_corked(bool corked) {
-    corked_ = corked;
-    if (corked) {
-      playing_ = false;
-    }
-  }
+  void set_corked(bool corked);
 
-  // Its stream has ended: what it holds is still mixed, without waiting to
-  // prime, and running out of it is the end, not a discontinuity.
+  // Its stream has ended: what it holds (and its last fragments, still
+  // written after this) is mixed without waiting to prime, and running out
+  // of it is the end, not a discontinuity.
   void end() { ending_ = true; }
   // Ended and played out (or corked, so that what it holds never plays).
   bool drained() const { return ending_ && (size_ == 0 || corked_); }
 
   // Adds up to `frames` frames to `out` (the mixer). A member that is corked
-  // or has not primed adds nothing; a playing member that has fewer frames than asked
-  // adds what it has, counts one discontinuity and primes again.
+  // or has not primed adds nothing; a playing member that has fewer frames
+  // than asked adds what it has, counts one discontinuity and primes again.
   void mix_into(float* out, std::size_t frames);
+
+  // Audio the member lost before it reached the buffer (it played while
+  // its monitor was not there yet, or had failed): one discontinuity and
+  // `frames` dropped frames.
+  void count_lost(std::uint64_t frames);
 
   // The counts since the last call, reset to zero.
   std::uint64_t take_dropped_frames();
@@ -87,29 +115,42 @@ class MemberBuffer {
 
   std::size_t buffered_frames() const { return size_; }
   bool playing() const { return playing_; }
-  // Frames a member holds before it is read: the base priming level plus the
-  // largest single write seen (servers deliver in bursts), at most half the
-  // high-water mark.
+  // The margin the buffer keeps against late deliveries.
+  std::size_t margin_frames() const { return margin_; }
+  // Frames a member holds before it is read: its margin plus the largest
+  // delivery of the last two seconds (a backlog larger than half the
+  // high-water mark is no delivery), at most half the high-water mark.
   std::size_t prime_level() const;
 
  private:
   void discard_oldest(std::size_t frames);
+  void skip_quiet(std::size_t keep);
+  void drop_quiet_beyond_prime();
+  void adjust();
 
   MixerLimits limits_;
   std::vector<float> ring_;  // capacity_frames stereo frames
   std::size_t head_ = 0;     // oldest frame
   std::size_t size_ = 0;     // frames held
-  std::size_t largest_write_ = 0;
-  // The least held after a read since the last drift check, and the frames
-  // read since then.
+  std::size_t margin_ = 0;
+  // The largest delivery of this window and of the last one.
+  std::size_t window_largest_write_ = 0;
+  std::size_t delivery_ = 0;
+  // The least held after a read in this window, and the frames read in it.
   std::size_t window_least_ = 0;
   std::size_t window_read_ = 0;
-  // The stream's pace: the highest of the least levels held over the first
-  // pace windows after priming, and how many of those have passed.
-  std::size_t baseline_least_ = 0;
-  std::size_t baseline_windows_ = 0;
+  // Frames to take out: near-silent frames as they are read, the rest at
+  // the next adjustment.
+  std::size_t shrink_pending_ = 0;
+  // Ran dry while playing, and the frames of silence mixed in its place since.
+  bool underrun_ = false;
+  std::size_t dry_frames_ = 0;
+  // Windows read since it last ran dry.
+  std::size_t steady_windows_ = 0;
   bool playing_ = false;
   bool corked_ = false;
+  bool paused_playing_ = false;     // it was playing when it was corked
+  std::size_t corked_silence_ = 0;  // frames of silence written since
   bool ending_ = false;
   std::uint64_t dropped_frames_ = 0;
   std::uint64_t discontinuities_ = 0;
@@ -134,11 +175,14 @@ class Mixer {
 
   // Mixes every frame due at `now_ns` that has not been pushed yet and
   // pushes it into the capture pipeline's producer, with the losses counted.
-  // More than max_catch_up_frames due at once (the main loop stalled) are
-  // skipped, the oldest first, and counted as dropped frames.
+  // A loop more than stall_frames behind has stalled: what is due is
+  // silence (one discontinuity), pushed first. At most max_push_frames go
+  // out per tick; the rest follows at the next.
   void tick(std::uint64_t now_ns, vantle_audio::CaptureProducer& producer);
 
+  // Frames pushed so far, and frames due that are still to go out.
   std::uint64_t frames_pushed() const { return pushed_; }
+  std::uint64_t silence_owed() const { return silence_owed_; }
   std::size_t member_count() const { return members_.size(); }
 
  private:
@@ -147,6 +191,7 @@ class Mixer {
   std::vector<float> slice_;  // slice_frames stereo frames
   std::uint64_t start_ns_ = 0;
   std::uint64_t pushed_ = 0;
+  std::uint64_t silence_owed_ = 0;
   std::uint64_t pending_dropped_ = 0;
   std::uint64_t pending_discontinuities_ = 0;
 };

@@ -2,8 +2,6 @@
 
 #include <time.h>
 
-#include <cstring>
-
 #include "shared/signals.h"
 
 namespace audio_host::linux_host {
@@ -13,6 +11,9 @@ using vantle::make_error;
 using vantle::Status;
 
 constexpr std::uint64_t kConnectTimeoutUsec = 10'000'000;
+// The render size the sinks of a PulseAudio server are held at while the
+// host captures (sink_latency.h).
+constexpr std::uint64_t kSinkLatencyUsec = 10'000;
 
 std::uint64_t monotonic_now_ns() {
   timespec now{};
@@ -30,6 +31,19 @@ Status PulseBackend::set_up(const CaptureSelection& selection) {
     return std::move(connected).take_error();
   }
   connection_ = std::move(connected).value();
+  auto pipewire = runs_on_pipewire(*connection_);
+  if (!pipewire) {
+    return std::move(pipewire).take_error();
+  }
+  pipewire_ = pipewire.value();
+  if (!pipewire_) {
+    // Held from now on, so that the sinks render in small pieces by the
+    // time the capture starts.
+    holders_ = std::make_unique<SinkLatencyHolders>(*connection_, kSinkLatencyUsec);
+    if (Status held = holders_->hold_all(); !held) {
+      return held;
+    }
+  }
   return Status::success();
 }
 
@@ -44,11 +58,15 @@ void PulseBackend::stop(Status result) {
 
 void PulseBackend::stop() {
   // Nothing feeds the producer after this.
+  if (connection_) {
+    pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
+  }
   members_.reset();
   monitors_.reset();
   timer_.reset();
   io_events_.clear();
   watched_.clear();
+  holders_.reset();
   if (connection_) {
     connection_->on_connection_lost(nullptr, nullptr);
   }
@@ -97,13 +115,20 @@ Status PulseBackend::run(const CaptureLoopInputs& inputs) {
   CaptureStopper& stopper = *this;
   StreamMembers::Listener& listener = *this;
   monitors_ = std::make_unique<MemberMonitors>(*connection_, stopper);
+  monitors_->use_own_connections(pipewire_);
   members_ = std::make_unique<StreamMembers>(*connection_, *selection_, listener, stopper);
-  // Which server it is (see MemberMonitors): answered before the listing
-  // that follow() asks for, so before any monitor is opened.
-  const UniqueOperation asked(
-      pa_context_get_server_info(context, &PulseBackend::server_info, this));
-  if (!asked) {
-    return make_error(pulse_message("sound server information", pa_context_errno(context)));
+  pa_context_set_subscribe_callback(context, &PulseBackend::server_event, this);
+  const UniqueOperation subscribed(pa_context_subscribe(
+      context, StreamMembers::kEvents,
+      [](pa_context* c, int success, void* userdata) {
+        if (success == 0) {
+          static_cast<PulseBackend*>(userdata)->stop(
+              make_error(pulse_message("subscribe to sound server events", pa_context_errno(c))));
+        }
+      },
+      this));
+  if (!subscribed) {
+    return make_error(pulse_message("subscribe to sound server events", pa_context_errno(context)));
   }
   if (Status following = members_->follow(); !following) {
     return following;
@@ -124,11 +149,25 @@ Status PulseBackend::run(const CaptureLoopInputs& inputs) {
   return result_;
 }
 
-void PulseBackend::server_info(pa_context*, const pa_server_info* info, void* userdata) {
-  if (info != nullptr && info->server_name != nullptr &&
-      std::strstr(info->server_name, "PipeWire") != nullptr) {
-    static_cast<PulseBackend*>(userdata)->monitors_->use_own_connections(true);
+void PulseBackend::server_event(pa_context*, pa_subscription_event_type_t type, std::uint32_t index,
+                                void* userdata) {
+  auto* self = static_cast<PulseBackend*>(userdata);
+  const auto facility =
+      static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK);
+  const auto kind =
+      static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_TYPE_MASK);
+  if (facility == PA_SUBSCRIPTION_EVENT_SINK && self->holders_) {
+    self->holders_->on_sink_event(kind, index);
   }
+  self->members_->on_event(facility, kind, index);
+}
+
+void PulseBackend::stream_appeared(std::uint32_t sink_input) {
+  monitors_->prepare(sink_input);
+}
+
+void PulseBackend::stream_left_out(std::uint32_t sink_input) {
+  monitors_->discard(sink_input);
 }
 
 void PulseBackend::member_added(std::uint32_t sink_input, bool corked) {

@@ -22,6 +22,7 @@
 
 #include "pulse/capture_stopper.h"
 #include "pulse/member_monitors.h"
+#include "pulse/sink_latency.h"
 #include "pulse/sound_server.h"
 #include "pulse/stream_members.h"
 #include "run.h"
@@ -58,15 +59,18 @@ class PulseBackend final : public CaptureBackend,
   void stop(vantle::Status result) override;
   bool stopped() const override { return stopped_; }
   // StreamMembers::Listener
+  void stream_appeared(std::uint32_t sink_input) override;
   void member_added(std::uint32_t sink_input, bool corked) override;
   void member_corked(std::uint32_t sink_input, bool corked) override;
   void member_removed(std::uint32_t sink_input) override;
+  void stream_left_out(std::uint32_t sink_input) override;
 
   void watch(int fd, void (*callback)(PulseBackend*));
   void tick();
   static void fd_ready(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* userdata);
   static void timer_fired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata);
-  static void server_info(pa_context*, const pa_server_info* info, void* userdata);
+  static void server_event(pa_context*, pa_subscription_event_type_t type, std::uint32_t index,
+                           void* userdata);
   static void connection_lost(void* userdata);
 
   const UniqueFd& stop_signals_;
@@ -74,9 +78,11 @@ class PulseBackend final : public CaptureBackend,
   const CaptureLoopInputs* inputs_ = nullptr;  // during run()
   bool stopped_ = false;
   vantle::Status result_;
+  bool pipewire_ = false;  // PipeWire's PulseAudio service, not PulseAudio
 
   // Released by stop() in reverse order of declaration.
   std::unique_ptr<SoundServerConnection> connection_;
+  std::unique_ptr<SinkLatencyHolders> holders_;
   struct Watched {
     PulseBackend* owner;
     int fd;

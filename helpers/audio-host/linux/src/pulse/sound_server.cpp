@@ -1,5 +1,6 @@
 #include "pulse/sound_server.h"
 
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -56,6 +57,16 @@ void disconnect_context(pa_context* context) {
   pa_context_set_subscribe_callback(context, nullptr, nullptr);
   pa_context_disconnect(context);
   pa_context_unref(context);
+}
+
+void disconnect_stream(pa_stream* stream) {
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_CREATING || state == PA_STREAM_READY) {
+    (void)pa_stream_disconnect(stream);
+  }
+  pa_stream_unref(stream);
 }
 
 Result<std::unique_ptr<SoundServerConnection>> SoundServerConnection::connect(
@@ -172,6 +183,34 @@ void stream_listed(pa_context*, const pa_sink_input_info* info, int eol, void* u
 }
 
 }  // namespace
+
+Result<bool> runs_on_pipewire(SoundServerConnection& connection) {
+  constexpr const char* kContext = "sound server information";
+  constexpr std::uint64_t kTimeoutUsec = 5'000'000;
+  struct Answer {
+    bool done = false;
+    bool pipewire = false;
+  } answer;
+  pa_context* context = connection.context();
+  const UniqueOperation asked(pa_context_get_server_info(
+      context,
+      [](pa_context*, const pa_server_info* info, void* userdata) {
+        auto* answer = static_cast<Answer*>(userdata);
+        answer->done = true;
+        answer->pipewire = info != nullptr && info->server_name != nullptr &&
+                           std::strstr(info->server_name, "PipeWire") != nullptr;
+      },
+      &answer));
+  if (!asked) {
+    return make_error(pulse_message(kContext, pa_context_errno(context)));
+  }
+  if (Status answered =
+          connection.iterate_until([&] { return answer.done; }, kTimeoutUsec, kContext);
+      !answered) {
+    return make_error(answered.error());
+  }
+  return answer.pipewire;
+}
 
 Result<PlayingProcesses> list_playback_processes(SoundServerConnection& connection) {
   constexpr const char* kContext = "list playback streams";

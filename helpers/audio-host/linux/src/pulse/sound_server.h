@@ -31,6 +31,11 @@ std::string pulse_message(std::string_view context, int pulse_error);
 // Drops a context: no more callbacks, disconnected, unreferenced.
 void disconnect_context(pa_context* context);
 
+// Drops a stream: no more callbacks, disconnected if it was connecting or
+// connected, then unreferenced.
+void disconnect_stream(pa_stream* stream);
+using UniqueStream = UniquePointer<pa_stream, &disconnect_stream>;
+
 // The owners of what the connection's loop hands out: an operation (only
 // its reference: the operation itself goes on), and a time or I/O event,
 // freed through the loop's API.
@@ -94,6 +99,11 @@ class SoundServerConnection {
   void (*lost_callback_)(void*) = nullptr;
   void* lost_userdata_ = nullptr;
 };
+
+// Whether the server is PipeWire's PulseAudio service rather than
+// PulseAudio (its server name says so). Error: "sound server information:
+// ...".
+vantle::Result<bool> runs_on_pipewire(SoundServerConnection& connection);
 
 // The processes that have a playback stream on the server, each with whether
 // one of its streams is not corked (stream_rules.h says whose a stream is;

@@ -1,7 +1,13 @@
 // Which of the server's playback streams (sink inputs) the capture takes:
 // the streams and their clients followed through the server's events, each
 // stream decided once, when what it and its client declare is known
-// (stream_rules.h), by the capture's process judge.
+// (stream_rules.h), by the capture's process judge. A stream the server
+// plays itself (no client: a module's) or one half of a filter (a
+// "node.link-group", PipeWire's) that the judge would take is decided once
+// what feeds it is known (shared/stream_feeds.h): the sinks and record
+// streams of its module or group, listed from the server; one that carries
+// other streams is never a member, and one that is leaves when a sink or a
+// record stream of its module or group appears that makes it carry them.
 //
 // Threads: the host's main thread, inside the connection's main loop
 // (libpulse's callbacks). Nothing is shared.
@@ -9,8 +15,10 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "pulse/capture_stopper.h"
 #include "pulse/sound_server.h"
@@ -23,11 +31,18 @@ class StreamMembers {
   // What becomes of the members, told from inside the loop.
   class Listener {
    public:
+    // A new stream appeared and is not decided yet: its monitor may be
+    // opened at once, so that its first fragments are there if it becomes
+    // a member (the server renders them as soon as the stream plays).
+    virtual void stream_appeared(std::uint32_t sink_input) = 0;
     // A stream was decided a member (it may be corked already).
     virtual void member_added(std::uint32_t sink_input, bool corked) = 0;
     virtual void member_corked(std::uint32_t sink_input, bool corked) = 0;
     // A member's stream has gone.
     virtual void member_removed(std::uint32_t sink_input) = 0;
+    // A stream that appeared was decided not a member, or went before it
+    // was decided.
+    virtual void stream_left_out(std::uint32_t sink_input) = 0;
 
    protected:
     ~Listener() = default;
@@ -40,10 +55,16 @@ class StreamMembers {
   // Stops following (no more callbacks into this object).
   ~StreamMembers();
 
-  // Subscribes to the server's stream and client events and lists the
-  // streams; the answers come through the loop. Errors: "subscribe to sound
-  // server events: ...", "list playback streams: ...".
+  // The server's events to follow, for the capture's subscription.
+  static constexpr pa_subscription_mask_t kEvents = static_cast<pa_subscription_mask_t>(
+      PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_CLIENT | PA_SUBSCRIPTION_MASK_SINK |
+      PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT);
+  // Lists the streams; the answers come through the loop. Error: "list
+  // playback streams: ...".
   vantle::Status follow();
+  // One of the server's events (the capture's subscription).
+  void on_event(pa_subscription_event_type_t facility, pa_subscription_event_type_t kind,
+                std::uint32_t index);
 
  private:
   struct SinkInput {
@@ -53,6 +74,27 @@ class StreamMembers {
     bool waiting_for_client = false;
     bool decided = false;
     bool captured = false;
+    bool appeared = false;  // told as new (stream_appeared), not listed at the start
+    // Played by the server (no client) or half of a filter: its module and
+    // its link group, and whether it waits for what feeds it.
+    bool fed = false;
+    std::uint32_t module = PA_INVALID_INDEX;
+    std::string group;
+    bool waiting_for_feeds = false;
+  };
+
+  // The sinks, record streams and sources of the server as the feeds of a
+  // stream are found (one listing for every stream that waits).
+  struct FeedsListing {
+    struct Owned {
+      std::uint32_t module = PA_INVALID_INDEX;
+      std::string group;
+      std::uint32_t source = PA_INVALID_INDEX;  // a record stream's source
+    };
+    std::vector<Owned> sinks;
+    std::vector<Owned> record_streams;
+    std::map<std::uint32_t, bool> source_is_monitor;
+    int lists_done = 0;
   };
 
   void on_sink_input(const pa_sink_input_info& info);
@@ -60,10 +102,11 @@ class StreamMembers {
   void request_sink_input(std::uint32_t index);
   void request_client(std::uint32_t index);
   void decide(std::uint32_t index, SinkInput& entry);
+  void request_feeds();
+  void feeds_listed();
+  bool carries_other_streams(const SinkInput& entry) const;
   void remove(std::uint32_t index);
 
-  static void subscription_event(pa_context*, pa_subscription_event_type_t type,
-                                 std::uint32_t index, void* userdata);
   static void sink_input_info(pa_context*, const pa_sink_input_info* info, int eol, void* userdata);
   static void client_info(pa_context*, const pa_client_info* info, int eol, void* userdata);
 
@@ -76,6 +119,10 @@ class StreamMembers {
   std::map<std::uint32_t, std::optional<std::string>> client_pids_;
   // Client info asked for and not yet answered, by client index.
   std::map<std::uint32_t, std::pair<StreamMembers*, std::uint32_t>> client_requests_;
+  // The listing of feeds under way (null: none), and whether another is
+  // wanted after it (a stream began to wait meanwhile).
+  std::unique_ptr<FeedsListing> feeds_;
+  bool feeds_again_ = false;
 };
 
 }  // namespace audio_host::linux_host

@@ -56,6 +56,20 @@ std::optional<std::uint32_t> sink_input_of(pid_t pid, Milliseconds timeout) {
   return std::nullopt;
 }
 
+LoadedModule::LoadedModule(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {"pactl", "load-module"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  if (const auto out = command_output(argv)) {
+    std::istringstream(*out) >> index_;
+  }
+}
+
+LoadedModule::~LoadedModule() {
+  if (!index_.empty()) {
+    (void)command_output({"pactl", "unload-module", index_});
+  }
+}
+
 bool tone_dominates(const std::string& pcm, double from_seconds, double to_seconds, int hz,
                     int other_hz, std::string* why) {
   const auto first = static_cast<std::size_t>(from_seconds * 96000) & ~std::size_t{1};

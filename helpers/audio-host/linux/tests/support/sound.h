@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/process.h"
 
@@ -32,6 +33,20 @@ std::unique_ptr<Child> start_player(int hz);
 // The index of the playback stream (sink input) of process `pid`, waiting up
 // to `timeout` for it to appear; nullopt when it does not.
 std::optional<std::uint32_t> sink_input_of(pid_t pid, Milliseconds timeout);
+
+// A module loaded into the sound server (pactl load-module) for one test,
+// unloaded when it goes.
+class LoadedModule {
+ public:
+  explicit LoadedModule(const std::vector<std::string>& arguments);
+  LoadedModule(const LoadedModule&) = delete;
+  LoadedModule& operator=(const LoadedModule&) = delete;
+  ~LoadedModule();
+  bool loaded() const { return !index_.empty(); }
+
+ private:
+  std::string index_;
+};
 
 // Whether a tone of `hz` dominates the PCM window and `other_hz` is at least
 // 30 dB below it (explains itself through `why`).
