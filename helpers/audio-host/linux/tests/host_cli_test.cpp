@@ -169,9 +169,12 @@ TEST(HostRefusals, AbsentSoundServer) {
   for (const auto& request : requests) {
     HostSession session;
     test_support::TranslatorOptions options;
-    // A socket nobody listens on (the folder exists, the socket does not).
+    // A socket nobody listens on (the folder exists, the socket does not),
+    // and no PipeWire socket where the host looks for one.
     test_support::TempFolder folder;
-    options.environment = {"PULSE_SERVER=unix:" + folder.path() + "/native"};
+    options.environment = {"PULSE_SERVER=unix:" + folder.path() + "/native",
+                           "XDG_RUNTIME_DIR=" + folder.path(),
+                           "PIPEWIRE_RUNTIME_DIR=" + folder.path(), "PIPEWIRE_REMOTE="};
     ASSERT_TRUE(session.start(request, options));
     EXPECT_EQ(session.host_status(kTimeout), 1);
     EXPECT_EQ(session.translator().err(), error_line(message));

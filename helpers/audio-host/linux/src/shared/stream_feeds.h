@@ -1,7 +1,8 @@
-// Whether a playback stream carries other programs' sound, for every Linux
-// backend: a stream the sound server plays itself (a module's, a filter's)
-// is fed by the other half of that module or filter, and what feeds it
-// decides. A virtual sink's mix (module-remap-sink, echo-cancel, a combined
+// Whether a playback stream carries other programs' sound, as the libpulse
+// backend tells it (the PipeWire backend applies the same rule to link
+// groups, pipewire/node_rules.h): a stream the sound server plays itself (a
+// module's, a filter's) is fed by the other half of that module or filter,
+// and what feeds it decides. A virtual sink's mix (module-remap-sink, echo-cancel, a combined
 // sink) or a recording of a sink's monitor (module-loopback of a monitor)
 // carries the streams played into that sink: those streams are captured, or
 // left out, each for itself, so the stream that carries them never is (it
