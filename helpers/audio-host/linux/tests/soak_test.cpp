@@ -491,7 +491,11 @@ TEST_F(Soak, ReaderStallIsDroppedAndCountedWhileTheLoopRuns) {
   EXPECT_EQ(session.host_status(kTimeout), 0);
   EXPECT_EQ(host.out().size() % kBlockBytes, 0u);
 
-  EXPECT_GE(during, 100u) << "wake-ups of the threads reading the server during the stall";
+  // The libpulse host's 5 ms tick alone wakes it 400 times in the 2 s; the
+  // graph cycles at least every 8192 frames (11 times), whatever quantum
+  // its players ask for.
+  EXPECT_GE(during, test_support::expects_native_pipewire() ? 11u : 100u)
+      << "wake-ups of the threads reading the server during the stall";
   int others = 0;
   const auto statistics = test_support::last_statistics(host.err(), nullptr, &others);
   ASSERT_TRUE(statistics);
