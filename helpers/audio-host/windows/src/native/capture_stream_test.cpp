@@ -77,10 +77,18 @@ class QueueReader {
       }
       if (chunk->position != expected)
         deliveries_.push_back(Delivery{true, {}});
-      deliveries_.push_back(
-          Delivery{false, {chunk->samples, chunk->samples + chunk->sample_count}});
-      expected = chunk->position + chunk->sample_count / kCaptureChannels;
-      const std::uint64_t frames = frames_ += chunk->sample_count / kCaptureChannels;
+      // A run of silence is one chunk however long; it reads as its zeros.
+      const std::uint64_t chunk_frames =
+          chunk->silent_frames != 0 ? chunk->silent_frames : chunk->sample_count / kCaptureChannels;
+      if (chunk->silent_frames != 0) {
+        deliveries_.push_back(
+            Delivery{false, std::vector<float>(chunk->silent_frames * kCaptureChannels, 0.0f)});
+      } else {
+        deliveries_.push_back(
+            Delivery{false, {chunk->samples, chunk->samples + chunk->sample_count}});
+      }
+      expected = chunk->position + chunk_frames;
+      const std::uint64_t frames = frames_ += chunk_frames;
       queue_.consumer.pop();
       if (stop_after_frames_ != 0 && frames >= stop_after_frames_)
         stop_.store(true);
