@@ -186,9 +186,10 @@ void MemberBuffer::mix_into(float* out, std::size_t frames) {
 }
 
 void MemberBuffer::adjust() {
-  // What could not be skipped in quiet goes now, oldest first.
+  // What could not be skipped in quiet goes now, oldest first, at most a
+  // step of it (sound is given back slowly; silence as fast as it comes).
   if (shrink_pending_ > 0) {
-    discard_oldest(std::min(shrink_pending_, size_));
+    discard_oldest(std::min({shrink_pending_, limits_.shrink_step_frames, size_}));
     shrink_pending_ = 0;
   }
   // Seconds without running dry: the margin relaxes towards its floor.
@@ -199,7 +200,7 @@ void MemberBuffer::adjust() {
   // Held beyond the margin all window long: latency to give back. Less than
   // a quarter slice is the phase of reads against deliveries, not latency.
   if (window_least_ > margin_ + limits_.slice_frames / 4) {
-    shrink_pending_ = std::min(window_least_ - margin_, limits_.shrink_step_frames);
+    shrink_pending_ = window_least_ - margin_;
   }
   delivery_ = window_largest_write_;
   window_largest_write_ = 0;

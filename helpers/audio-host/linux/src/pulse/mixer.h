@@ -12,14 +12,15 @@
 //   that the same hiccup is absorbed next time.
 // - Once it has read for ten seconds without running dry, the margin
 //   shrinks back towards its floor (by a quarter of what it is above it
-//   each second), and after every second of reading what
-//   the buffer held beyond its margin all that second (its least level
-//   less the margin: the latency a hiccup, a burst or a stream running
-//   slightly fast left behind) is taken out, at most 5 ms a second: first by
-//   skipping near-silent frames as they are read (no sound is lost), the
-//   rest of it at the end of the next second as its oldest frames, counted
-//   as dropped. So latency returns to its floor after a hiccup, and a
-//   stream whose clock runs ahead of ours loses its surplus in small steps.
+//   each second), and after every second of reading what the buffer held
+//   beyond its margin all that second (its least level less the margin:
+//   the latency a hiccup, a burst or a stream running slightly fast left
+//   behind) is taken out: all of it by skipping near-silent frames as they
+//   are read during the next second (no sound is lost), and what found no
+//   quiet frames at the end of that second as its oldest frames, at most
+//   5 ms of them, counted as dropped. So latency returns to its floor after
+//   a hiccup (at once where the stream pauses), and a stream whose clock
+//   runs ahead of ours loses its surplus in small steps.
 // - What arrives beyond the high-water mark (a burst after a stall) is
 //   dropped oldest first at once, down to the priming level, and counted.
 // - A corked (paused) member is neither read nor counted: it keeps what it

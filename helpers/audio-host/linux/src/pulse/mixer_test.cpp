@@ -281,6 +281,55 @@ TEST(Mixer, AStreamAtThePaceOfTheClockLosesNoSound) {
   }
 }
 
+// Latency held in silence goes at once: a stream that holds 120 ms more
+// than it needs (what a server stall left) and pauses between its words is
+// back at its priming level within two seconds, without a sound dropped;
+// without pauses it gives the surplus back 5 ms a second.
+TEST(Mixer, SurplusLatencyGoesInTheQuietAtOnceAndInSoundSlowly) {
+  struct Case {
+    const char* name;
+    bool pauses;
+    std::uint64_t back_by_ms;  // 0: not back within the run
+  };
+  const Case cases[] = {
+      {"with pauses", true, 2000},
+      {"continuous sound", false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OneMemberMix mix;
+    auto& [limits, mixer, member, output] = mix;
+    std::uint64_t fragment = 0;
+    const auto write = [&](int count) {
+      for (int i = 0; i < count; ++i, ++fragment) {
+        const bool silent = c.pauses && fragment % 2 == 1;
+        const std::vector<float> audio = silent ? std::vector<float>(480 * kMixChannels, 0.0f)
+                                                : ramp(480, 1.0f + 480.0f * fragment);
+        member.write(audio.data(), 480);
+      }
+    };
+    write(13);  // 120 ms beyond the priming level
+    std::uint64_t back_at = 0;
+    for (std::uint64_t t = 10; t <= 4000; t += 10) {
+      write(1);
+      output.tick(mixer, t * kMs);
+      if (back_at == 0 && t > 1000 &&
+          member.buffered_frames() <= member.prime_level() + limits.slice_frames / 4) {
+        back_at = t;
+      }
+    }
+    if (c.back_by_ms != 0) {
+      EXPECT_NE(back_at, 0u);
+      EXPECT_LE(back_at, c.back_by_ms);
+      EXPECT_EQ(output.dropped_frames, 0u);
+    } else {
+      EXPECT_EQ(back_at, 0u) << "sound is given back 5 ms a second";
+      EXPECT_LE(output.dropped_frames, 4u * limits.shrink_step_frames);
+    }
+    EXPECT_EQ(output.discontinuities, 0u);
+  }
+}
+
 // The clock owes 48000 frames a second whatever happens to the loop: two
 // seconds it could not run are written as silence (one discontinuity),
 // never more than max_push_frames a tick so that the pipeline's queue keeps
