@@ -171,9 +171,10 @@ TEST_F(Desktop, AToneThatStartsDuringTheCaptureIsThereFromItsFirstSample) {
     const auto statistics = test_support::last_statistics(host.err());
     ASSERT_TRUE(statistics) << host.err();
     if (missing_ms > 1.0) {
-      // Lost to the server before the monitor began: counted, about as much.
+      // Lost to the server before the monitor began: counted, about as much
+      // (the host estimates it to within the server's 10 ms render).
       EXPECT_GE(statistics->discontinuities, 1u) << describe(tones);
-      EXPECT_GE(static_cast<double>(statistics->dropped_frames) / 48.0 + 5.0, missing_ms)
+      EXPECT_GE(static_cast<double>(statistics->dropped_frames) / 48.0 + 10.0, missing_ms)
           << host.err();
     } else {
       // Whole: at most the estimate of a render it might have missed.
@@ -380,7 +381,10 @@ TEST_F(Desktop, AStreamThatCarriesOtherStreamsIsNeverCaptured) {
     ASSERT_GT(beside, 1e-3) << "the program beside it is captured";
     std::printf("%s: own %g, through %g, beside %g\n", c.name, own, through, beside);
     EXPECT_LT(own, through * 1e-6) << "the translator's child, through the virtual sink";
-    EXPECT_NEAR(10 * std::log10(through / beside), 0.0, 1.5) << "dB, the outside program once";
+    // Once: twice would be 6 dB more (the carrying stream is left out, as
+    // `own` shows); a short gap of a member on a loaded machine costs a
+    // dB or two of the window.
+    EXPECT_NEAR(10 * std::log10(through / beside), 0.0, 3.0) << "dB, the outside program once";
     while (!modules.empty()) {
       modules.pop_back();  // unloaded newest first
     }
