@@ -255,7 +255,11 @@ TEST(Mixer, AStreamAtThePaceOfTheClockLosesNoSound) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     OneMemberMix mix;
-    auto& [limits, mixer, member, output] = mix;
+    // Named references, not a structured binding: lambdas below capture them.
+    const MixerLimits& limits = mix.limits;
+    Mixer& mixer = mix.mixer;
+    MemberBuffer& member = mix.member;
+    RecordingOutput& output = mix.output;
     std::uint64_t fragment = 0;
     const auto write = [&](int count) {
       for (int i = 0; i < count; ++i, ++fragment) {
@@ -298,7 +302,11 @@ TEST(Mixer, SurplusLatencyGoesInTheQuietAtOnceAndInSoundSlowly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     OneMemberMix mix;
-    auto& [limits, mixer, member, output] = mix;
+    // Named references, not a structured binding: lambdas below capture them.
+    const MixerLimits& limits = mix.limits;
+    Mixer& mixer = mix.mixer;
+    MemberBuffer& member = mix.member;
+    RecordingOutput& output = mix.output;
     std::uint64_t fragment = 0;
     const auto write = [&](int count) {
       for (int i = 0; i < count; ++i, ++fragment) {
@@ -480,7 +488,10 @@ TEST(MemberBuffer, APausedStreamIsNeitherMixedNorCountedAndResumesAtItsLatency) 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     OneMemberMix mix;
-    auto& [limits, mixer, member, output] = mix;
+    // Named references, not a structured binding: lambdas below capture them.
+    Mixer& mixer = mix.mixer;
+    MemberBuffer& member = mix.member;
+    RecordingOutput& output = mix.output;
     std::uint64_t t = 0;
     std::uint64_t fragment = 0;
     // Where each fragment's first frame was written, in frames of the clock.
@@ -595,7 +606,10 @@ TEST(Mixer, EndedMemberPlaysOutWhatItHoldsThenLeaves) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     OneMemberMix mix;
-    auto& [limits, mixer, member, output] = mix;
+    // Named references, not a structured binding: lambdas below capture them.
+    Mixer& mixer = mix.mixer;
+    MemberBuffer& member = mix.member;
+    RecordingOutput& output = mix.output;
     write_fragments(member, c.fragments_before, 1.0f);
     output.tick(mixer, 5 * kMs);
     write_fragments(member, c.fragments_held, 1.0f + 480.0f * c.fragments_before);
