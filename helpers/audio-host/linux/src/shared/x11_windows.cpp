@@ -123,8 +123,8 @@ std::set<std::uint32_t> window_process_ids() {
   if (server_knows_pids) {
     server_cookies.reserve(windows.size());
     for (const xcb_window_t window : windows) {
-      const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-      server_cookies.push_back(xcb_res_query_client_ids(c, 1, &spec));
+      const xcb_res_client_id_spec_t window_pid{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+      server_cookies.push_back(xcb_res_query_client_ids(c, 1, &window_pid));
     }
   }
   for (std::size_t i = 0; i < windows.size(); ++i) {
