@@ -53,6 +53,19 @@ std::vector<float> ramp(std::size_t frames, float first) {
   return samples;
 }
 
+// Writes `count` 10 ms fragments of a ramp to `member`, from fragment number
+// `fragment` on (which it advances); with `pauses`, every other fragment is
+// silence (speech).
+void write_fragments_of_ramp(MemberBuffer& member, std::uint64_t& fragment, int count,
+                             bool pauses) {
+  for (int i = 0; i < count; ++i, ++fragment) {
+    const bool silent = pauses && fragment % 2 == 1;
+    const std::vector<float> audio =
+        silent ? std::vector<float>(480 * kMixChannels, 0.0f) : ramp(480, 1.0f + 480.0f * fragment);
+    member.write(audio.data(), 480);
+  }
+}
+
 TEST(FramesDue, FloorOfTheClockWithoutOverflow) {
   struct Case {
     std::uint64_t elapsed_ns;
@@ -262,12 +275,7 @@ TEST(Mixer, AStreamAtThePaceOfTheClockLosesNoSound) {
     RecordingOutput& output = mix.output;
     std::uint64_t fragment = 0;
     const auto write = [&](int count) {
-      for (int i = 0; i < count; ++i, ++fragment) {
-        const bool silent = c.pauses && fragment % 2 == 1;
-        const std::vector<float> audio = silent ? std::vector<float>(480 * kMixChannels, 0.0f)
-                                                : ramp(480, 1.0f + 480.0f * fragment);
-        member.write(audio.data(), 480);
-      }
+      write_fragments_of_ramp(member, fragment, count, c.pauses);
     };
     write(c.head_fragments);
     std::uint64_t largest_step = 0;
@@ -309,12 +317,7 @@ TEST(Mixer, SurplusLatencyGoesInTheQuietAtOnceAndInSoundSlowly) {
     RecordingOutput& output = mix.output;
     std::uint64_t fragment = 0;
     const auto write = [&](int count) {
-      for (int i = 0; i < count; ++i, ++fragment) {
-        const bool silent = c.pauses && fragment % 2 == 1;
-        const std::vector<float> audio = silent ? std::vector<float>(480 * kMixChannels, 0.0f)
-                                                : ramp(480, 1.0f + 480.0f * fragment);
-        member.write(audio.data(), 480);
-      }
+      write_fragments_of_ramp(member, fragment, count, c.pauses);
     };
     write(13);  // 120 ms beyond the priming level
     std::uint64_t back_at = 0;
