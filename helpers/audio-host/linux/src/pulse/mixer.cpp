@@ -140,9 +140,14 @@ void MemberBuffer::mix_into(float* out, std::size_t frames) {
     }
     playing_ = true;
     if (underrun_) {
-      // The delivery came this much later than the margin allowed for.
-      margin_ = std::min(limits_.max_margin_frames, margin_ + dry_frames_);
-      steady_windows_ = 0;
+      // The delivery came this much later than the margin allowed for. A
+      // dry spell longer than the largest margin is an outage (the server
+      // or the machine stopped): no margin absorbs it, and growing one
+      // would only hold latency that a steady stream does not need.
+      if (dry_frames_ <= limits_.max_margin_frames) {
+        margin_ = std::min(limits_.max_margin_frames, margin_ + dry_frames_);
+        steady_windows_ = 0;
+      }
       underrun_ = false;
       dry_frames_ = 0;
     }

@@ -9,7 +9,9 @@
 // - A playing member that runs dry is filled with silence (one counted
 //   discontinuity) and primes again; the time it stayed dry is how late its
 //   delivery came, and its margin grows by that much (at most 100 ms), so
-//   that the same hiccup is absorbed next time.
+//   that the same hiccup is absorbed next time. A dry spell longer than
+//   the largest margin (the server or the machine stopped) is an outage
+//   that no margin absorbs: the margin stays as it was.
 // - Once it has read for ten seconds without running dry, the margin
 //   shrinks back towards its floor (by a quarter of what it is above it
 //   each second), and after every second of reading what the buffer held
