@@ -50,6 +50,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -73,10 +74,11 @@ struct Options {
   std::string results;
   double seconds = 20;  // CPU measurement of each case
   int onsets = 40;
-  int runs = 5;               // first byte and new stream
-  double busy_seconds = 300;  // under two CPU hogs
-  double stall_seconds = 80;  // the run with three stalls of the server
-  double load_seconds = 5;    // the server's CPU at each count of streams
+  int runs = 5;                // first byte and new stream
+  double busy_seconds = 300;   // under two CPU hogs
+  double stall_seconds = 80;   // the run with three stalls of the server
+  double load_seconds = 5;     // the server's CPU at each count of streams
+  std::set<std::string> only;  // the cases to run (all when empty)
 };
 
 double now_ms() {
@@ -905,21 +907,27 @@ void stalls(const Options& options, Results& results) {
       ++next;
     }
   });
-  std::map<int, std::vector<double>> bins;
-  for (const double onset : run.clock) {
-    if (onset < run.ready) {
-      continue;
+  // The host's path, and parec's on the same stream: what both show is the
+  // server's and the player's, not the host's.
+  const Reader* readers[] = {&host, &parec};
+  const char* prefixes[] = {"stalls.path.", "stalls.parec_path."};
+  for (std::size_t i = 0; i < 2; ++i) {
+    std::map<int, std::vector<double>> bins;
+    for (const double onset : run.clock) {
+      if (onset < run.ready) {
+        continue;
+      }
+      const auto& seen = readers[i]->detector.onsets();
+      const auto found = std::find_if(seen.begin(), seen.end(), [&](double when) {
+        return when >= onset - 100 && when < onset + 300;
+      });
+      if (found != seen.end()) {
+        bins[static_cast<int>((onset - run.started) / 5000) * 5].push_back(*found - onset);
+      }
     }
-    const auto& seen = host.detector.onsets();
-    const auto found = std::find_if(seen.begin(), seen.end(), [&](double when) {
-      return when >= onset - 100 && when < onset + 300;
-    });
-    if (found != seen.end()) {
-      bins[static_cast<int>((onset - run.started) / 5000) * 5].push_back(*found - onset);
+    for (const auto& [second, latencies] : bins) {
+      results.set(prefixes[i] + std::to_string(second), median(latencies));
     }
-  }
-  for (const auto& [second, latencies] : bins) {
-    results.set("stalls.path." + std::to_string(second), median(latencies));
   }
   for (int i = 0; i < 3; ++i) {
     results.set("stalls.at." + std::to_string(i), at[i]);
@@ -1222,20 +1230,23 @@ int report(const std::vector<std::string>& paths) {
         servers[i].count("server") != 0 ? servers[i].at("server").c_str() : "?",
         cell(count).c_str(), cell(number(servers[i], "onset.missed.host")).c_str(),
         cell(number(servers[i], "onset.missed.parec")).c_str(), cell(reference).c_str());
-    std::string path;
-    for (const auto& [key, value] : servers[i]) {
-      if (key.rfind("stalls.path.", 0) == 0) {
-        path += " " + key.substr(12) + "s:" + cell(std::atof(value.c_str()));
+    for (const auto& [prefix, who] :
+         {std::pair{"stalls.path.", "host"}, std::pair{"stalls.parec_path.", "parec"}}) {
+      std::string path;
+      for (const auto& [key, value] : servers[i]) {
+        if (key.rfind(prefix, 0) == 0) {
+          path += " " + key.substr(std::strlen(prefix)) + "s:" + cell(std::atof(value.c_str()));
+        }
       }
-    }
-    if (!path.empty()) {
-      std::printf(
-          "%s: onset to PCM (ms), the median of each 5 s, the server stopped 300 ms at "
-          "%s, %s and %s s:%s\n",
-          servers[i].count("server") != 0 ? servers[i].at("server").c_str() : "?",
-          cell(number(servers[i], "stalls.at.0")).c_str(),
-          cell(number(servers[i], "stalls.at.1")).c_str(),
-          cell(number(servers[i], "stalls.at.2")).c_str(), path.c_str());
+      if (!path.empty()) {
+        std::printf(
+            "%s, %s: onset to PCM (ms), the median of each 5 s, the server stopped 300 ms at "
+            "%s, %s and %s s:%s\n",
+            servers[i].count("server") != 0 ? servers[i].at("server").c_str() : "?", who,
+            cell(number(servers[i], "stalls.at.0")).c_str(),
+            cell(number(servers[i], "stalls.at.1")).c_str(),
+            cell(number(servers[i], "stalls.at.2")).c_str(), path.c_str());
+      }
     }
   }
   return 0;
@@ -1265,10 +1276,17 @@ int main(int argc, char** argv) {
       options.busy_seconds = std::atof(argv[++i]);
     } else if (arg == "--stall-seconds" && has_value) {
       options.stall_seconds = std::atof(argv[++i]);
+    } else if (arg == "--only" && has_value) {
+      std::stringstream names(argv[++i]);
+      for (std::string name; std::getline(names, name, ',');) {
+        options.only.insert(name);
+      }
     } else {
       std::fprintf(stderr,
                    "usage: audio-host-bench [--results FILE] [--seconds N] [--onsets N] "
                    "[--runs N] [--busy-seconds N] [--stall-seconds N]\n"
+                   "                       [--only one-stream,onsets,many,start,short,\n"
+                   "                               stalled-host,list,load,stalls,busy]\n"
                    "       audio-host-bench --report FILE...\n");
       return 2;
     }
@@ -1277,26 +1295,49 @@ int main(int argc, char** argv) {
   test_support::TempFolder folder;
   Results results;
   std::printf("Linux host against %s\n", test_support::sound_server_kind().c_str());
-  std::printf("one stream (%.0f s)\n", options.seconds);
-  one_stream(options, folder, results);
-  std::printf("%d tone onsets\n", options.onsets);
-  onsets(options, folder, results);
-  std::printf("32 programs, system mode (%.0f s)\n", options.seconds);
-  many_programs(options, folder, results);
-  std::printf("start (%d runs)\n", options.runs);
-  start_figures(options, folder, results);
-  std::printf("100 short streams from one client\n");
-  short_streams(results);
-  std::printf("the host stopped for a second\n");
-  stalled_host(results);
-  std::printf("--list with 500 streams\n");
-  listing_500(results);
-  std::printf("the server's CPU with and without the host (%.0f s each)\n", options.load_seconds);
-  server_load(options, folder, results);
-  std::printf("three stalls of the server (%.0f s)\n", options.stall_seconds);
-  stalls(options, results);
-  std::printf("two CPU hogs (%.0f s)\n", options.busy_seconds);
-  busy(options, results);
+  const auto wanted = [&](const char* name) {
+    return options.only.empty() || options.only.count(name) != 0;
+  };
+  if (wanted("one-stream")) {
+    std::printf("one stream (%.0f s)\n", options.seconds);
+    one_stream(options, folder, results);
+  }
+  if (wanted("onsets")) {
+    std::printf("%d tone onsets\n", options.onsets);
+    onsets(options, folder, results);
+  }
+  if (wanted("many")) {
+    std::printf("32 programs, system mode (%.0f s)\n", options.seconds);
+    many_programs(options, folder, results);
+  }
+  if (wanted("start")) {
+    std::printf("start (%d runs)\n", options.runs);
+    start_figures(options, folder, results);
+  }
+  if (wanted("short")) {
+    std::printf("100 short streams from one client\n");
+    short_streams(results);
+  }
+  if (wanted("stalled-host")) {
+    std::printf("the host stopped for a second\n");
+    stalled_host(results);
+  }
+  if (wanted("list")) {
+    std::printf("--list with 500 streams\n");
+    listing_500(results);
+  }
+  if (wanted("load")) {
+    std::printf("the server's CPU with and without the host (%.0f s each)\n", options.load_seconds);
+    server_load(options, folder, results);
+  }
+  if (wanted("stalls")) {
+    std::printf("three stalls of the server (%.0f s)\n", options.stall_seconds);
+    stalls(options, results);
+  }
+  if (wanted("busy")) {
+    std::printf("two CPU hogs (%.0f s)\n", options.busy_seconds);
+    busy(options, results);
+  }
   if (!options.results.empty() && !results.write(options.results)) {
     std::fprintf(stderr, "host-bench: cannot write %s\n", options.results.c_str());
     return 1;
