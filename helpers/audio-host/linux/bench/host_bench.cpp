@@ -934,43 +934,88 @@ void stalls(const Options& options, Results& results) {
   }
 }
 
-// The server's own CPU with and without the host (system mode) at 1, 8, 32
-// and 64 playing streams, four to a player, on two sinks beyond 32.
-void server_load(const Options& options, const test_support::TempFolder&, Results& results) {
+// The indexes of the server's playback streams.
+std::vector<std::uint32_t> playback_streams() {
+  std::vector<std::uint32_t> indexes;
+  const auto out = test_support::command_output({"pactl", "list", "short", "sink-inputs"});
+  std::istringstream lines(out.value_or(""));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) {
+      indexes.push_back(static_cast<std::uint32_t>(std::strtoul(line.c_str(), nullptr, 10)));
+    }
+  }
+  return indexes;
+}
+
+// The server's CPU over `seconds` while `readers` read (none: idle wait).
+double server_cpu(pid_t server, std::vector<Reader*>& readers, double seconds) {
+  const double before = cpu_ms(server);
+  const double start = now_ms();
+  if (readers.empty()) {
+    std::this_thread::sleep_for(Milliseconds(static_cast<int>(seconds * 1000)));
+  } else {
+    pump(readers, seconds * 1000);
+  }
+  return (cpu_ms(server) - before) / ((now_ms() - start) / 1000);
+}
+
+// The server's own CPU at 1, 8, 32 and 64 playing streams (on two sinks
+// beyond 32): without a recorder, with the host (system mode), and with
+// parec --monitor-stream on each stream (the peer doing the same job). Two
+// kinds of players: ones that leave the sink's latency to the server (the
+// test player, four streams each: the sink renders far ahead when nobody
+// records) and ones that ask for 20 ms, as browsers and games do (paplay
+// --latency-msec=20, one each).
+void server_load(const Options& options, const test_support::TempFolder& folder, Results& results) {
   const pid_t server = server_pid();
   if (server <= 0) {
     return;
   }
-  for (const int streams : {1, 8, 32, 64}) {
-    std::vector<std::unique_ptr<Unrelated>> players;
-    const int each = std::min(streams, 4);
-    for (int p = 0; p < streams / each; ++p) {
-      const char* sink = streams > 32 && p >= streams / each / 2 ? "ci-other" : "ci";
-      players.push_back(
-          std::make_unique<Unrelated>("exec " + test_player() + " --parallel " +
-                                      std::to_string(each) + " --ms 600000 --level 0.012 --hz " +
-                                      std::to_string(300 + 148 * p) + " --device " + sink));
+  const std::string tone = tone_file(folder, 523, 0.012, 40);  // a case lasts about 20 s
+  for (const bool low_latency : {false, true}) {
+    for (const int streams : {1, 8, 32, 64}) {
+      std::vector<std::unique_ptr<Unrelated>> players;
+      const int each = low_latency ? 1 : std::min(streams, 4);
+      for (int p = 0; p < streams / each; ++p) {
+        const std::string sink = streams > 32 && p >= streams / each / 2 ? "ci-other" : "ci";
+        players.push_back(std::make_unique<Unrelated>(
+            low_latency ? "exec paplay --latency-msec=20 -d " + sink + " " + tone
+                        : "exec " + test_player() + " --parallel " + std::to_string(each) +
+                              " --ms 600000 --level 0.012 --hz " + std::to_string(300 + 148 * p) +
+                              " --device " + sink));
+      }
+      std::this_thread::sleep_for(Milliseconds(2000));
+      std::vector<Reader*> none;
+      const double without = server_cpu(server, none, options.load_seconds);
+
+      Reader host("host");
+      test_support::SpawnOptions diagnostics;
+      diagnostics.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
+      host.child.start(host_system(), diagnostics);
+      std::vector<Reader*> readers = {&host};
+      pump(readers, 2000);
+      const double host_cpu = cpu_per_second(readers, options.load_seconds)[0];
+      const double with = server_cpu(server, readers, options.load_seconds);
+      stop(readers);
+
+      std::vector<std::unique_ptr<Reader>> parecs;
+      std::vector<Reader*> parec_readers;
+      for (const std::uint32_t stream : playback_streams()) {
+        parecs.push_back(std::make_unique<Reader>("parec"));
+        parecs.back()->child.start(parec_monitor_stream(stream));
+        parec_readers.push_back(parecs.back().get());
+      }
+      pump(parec_readers, 2000);
+      const double with_parec = server_cpu(server, parec_readers, options.load_seconds);
+      stop(parec_readers);
+
+      const std::string key = (low_latency ? "low." : "") + std::to_string(streams);
+      results.set("load.server_without." + key, without);
+      results.set("load.server_with." + key, with);
+      results.set("load.server_parec." + key, with_parec);
+      results.set("load.host." + key, host_cpu);
+      results.set("load.server_alive." + key, ::kill(server, 0) == 0 ? 1 : 0);
     }
-    std::this_thread::sleep_for(Milliseconds(2000));
-    const double before = cpu_ms(server);
-    std::this_thread::sleep_for(Milliseconds(static_cast<int>(options.load_seconds * 1000)));
-    const double without = (cpu_ms(server) - before) / options.load_seconds;
-    Reader host("host");
-    test_support::SpawnOptions diagnostics;
-    diagnostics.environment = {"VANTLE_AUDIO_DIAGNOSTICS="};
-    host.child.start(host_system(), diagnostics);
-    std::vector<Reader*> readers = {&host};
-    pump(readers, 2000);
-    const std::vector<double> cpu = cpu_per_second(readers, options.load_seconds);
-    const double server_before = cpu_ms(server);
-    pump(readers, options.load_seconds * 1000);
-    const double with = (cpu_ms(server) - server_before) / options.load_seconds;
-    stop(readers);
-    const std::string key = std::to_string(streams);
-    results.set("load.server_without." + key, without);
-    results.set("load.server_with." + key, with);
-    results.set("load.host." + key, cpu[0]);
-    results.set("load.server_alive." + key, ::kill(server, 0) == 0 ? 1 : 0);
   }
 }
 
@@ -1144,14 +1189,38 @@ const Row kRows[] = {
     {"100 streams of 50 ms: cut short", "", "short.cut.host", "parec (sink monitor)",
      "short.cut.parec"},
     {"100 streams of 50 ms: counted lost", "ms", "short.counted_ms.host", nullptr, nullptr},
-    {"server CPU, 1 stream: with host / without", "ms/s", "load.server_with.1", "no host",
+    {"server CPU, 1 stream: with host", "ms/s", "load.server_with.1", "no recorder",
      "load.server_without.1"},
-    {"server CPU, 8 streams: with host / without", "ms/s", "load.server_with.8", "no host",
+    {"server CPU, 1 stream: with host", "ms/s", "load.server_with.1", "parec --monitor-stream each",
+     "load.server_parec.1"},
+    {"server CPU, 8 streams: with host", "ms/s", "load.server_with.8", "no recorder",
      "load.server_without.8"},
-    {"server CPU, 32 streams: with host / without", "ms/s", "load.server_with.32", "no host",
+    {"server CPU, 8 streams: with host", "ms/s", "load.server_with.8",
+     "parec --monitor-stream each", "load.server_parec.8"},
+    {"server CPU, 32 streams: with host", "ms/s", "load.server_with.32", "no recorder",
      "load.server_without.32"},
-    {"server CPU, 64 streams: with host / without", "ms/s", "load.server_with.64", "no host",
+    {"server CPU, 32 streams: with host", "ms/s", "load.server_with.32",
+     "parec --monitor-stream each", "load.server_parec.32"},
+    {"server CPU, 64 streams: with host", "ms/s", "load.server_with.64", "no recorder",
      "load.server_without.64"},
+    {"server CPU, 64 streams: with host", "ms/s", "load.server_with.64",
+     "parec --monitor-stream each", "load.server_parec.64"},
+    {"server CPU, 1 stream, players at 20 ms: with host", "ms/s", "load.server_with.low.1",
+     "no recorder", "load.server_without.low.1"},
+    {"server CPU, 1 stream, players at 20 ms: with host", "ms/s", "load.server_with.low.1",
+     "parec --monitor-stream each", "load.server_parec.low.1"},
+    {"server CPU, 8 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.8",
+     "no recorder", "load.server_without.low.8"},
+    {"server CPU, 8 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.8",
+     "parec --monitor-stream each", "load.server_parec.low.8"},
+    {"server CPU, 32 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.32",
+     "no recorder", "load.server_without.low.32"},
+    {"server CPU, 32 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.32",
+     "parec --monitor-stream each", "load.server_parec.low.32"},
+    {"server CPU, 64 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.64",
+     "no recorder", "load.server_without.low.64"},
+    {"server CPU, 64 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.64",
+     "parec --monitor-stream each", "load.server_parec.low.64"},
     {"host CPU, 64 streams, system mode", "ms/s", "load.host.64", nullptr, nullptr},
     {"--list with 500 playback streams", "ms", "list.500.host", nullptr, nullptr},
 };
