@@ -446,6 +446,11 @@ TEST(MemberBuffer, GrowsAfterAHiccupAndComesBackWhenDeliveriesAreSteady) {
       {"a hiccup of 15 ms every second (a busy desktop)",
        {{5000, 15}, {6000, 15}, {7000, 15}, {8000, 15}, {9000, 15}, {10000, 15}},
        1},
+      // Hiccups that recur: each that finds the margin relaxed again is
+      // counted, the others are absorbed.
+      {"a hiccup of 20 ms every 12 s (a busy desktop)",
+       {{5000, 20}, {17000, 20}, {29000, 20}, {41000, 20}, {53000, 20}},
+       3},
       // Longer than any margin: the server stopped. Nothing to absorb next
       // time, so the margin stays and latency is back at once.
       {"the server stopped for 300 ms three times, 20 s apart",
