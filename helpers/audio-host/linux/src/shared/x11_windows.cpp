@@ -56,10 +56,11 @@ std::optional<std::uint32_t> server_known_pid(xcb_connection_t* connection,
   if (!reply) {
     return std::nullopt;
   }
+  // The question asks for the local PID only, so every value the server
+  // returns is one: a single 32-bit number.
   for (auto ids = xcb_res_query_client_ids_ids_iterator(reply.get()); ids.rem > 0;
        xcb_res_client_id_value_next(&ids)) {
-    if ((ids.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
-        xcb_res_client_id_value_value_length(ids.data) == 1) {
+    if (xcb_res_client_id_value_value_length(ids.data) == 1) {
       const std::uint32_t pid = *xcb_res_client_id_value_value(ids.data);
       if (pid != 0) {
         return pid;
