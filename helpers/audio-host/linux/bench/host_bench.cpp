@@ -46,6 +46,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -318,6 +319,16 @@ struct Reader {
     }
   }
 };
+
+// How long after the reference's `onset` (ms on the monotonic clock) the
+// reader's matching onset came: its first onset from 100 ms before to 300 ms
+// after; nullopt when it has none there.
+std::optional<double> onset_latency(const Reader& reader, double onset) {
+  const auto& seen = reader.detector.onsets();
+  const auto found = std::find_if(seen.begin(), seen.end(),
+                                  [&](double at) { return at >= onset - 100 && at < onset + 300; });
+  return found == seen.end() ? std::nullopt : std::optional(*found - onset);
+}
 
 // The reference clock of the onsets: a record stream on the sink's monitor
 // with 2 ms fragments, run by a libpulse threaded main loop in this process.
@@ -623,14 +634,10 @@ void onsets(const Options& options, const test_support::TempFolder& folder, Resu
       if (onset < ready) {
         continue;
       }
-      const auto& seen = reader->detector.onsets();
-      const auto found = std::find_if(seen.begin(), seen.end(), [&](double at) {
-        return at >= onset - 100 && at < onset + 300;
-      });
-      if (found == seen.end()) {
-        ++missed;
+      if (const auto latency = onset_latency(*reader, onset)) {
+        latencies.push_back(*latency);
       } else {
-        latencies.push_back(*found - onset);
+        ++missed;
       }
     }
     results.set("onset.count." + reader->name, static_cast<double>(latencies.size()));
@@ -804,12 +811,8 @@ std::vector<std::vector<double>> onset_latencies(const std::vector<double>& cloc
       continue;
     }
     for (std::size_t i = 0; i < readers.size(); ++i) {
-      const auto& seen = readers[i]->detector.onsets();
-      const auto found = std::find_if(seen.begin(), seen.end(), [&](double at) {
-        return at >= onset - 100 && at < onset + 300;
-      });
-      if (found != seen.end()) {
-        latencies[i].push_back(*found - onset);
+      if (const auto latency = onset_latency(*readers[i], onset)) {
+        latencies[i].push_back(*latency);
       }
     }
   }
@@ -909,24 +912,19 @@ void stalls(const Options& options, Results& results) {
   });
   // The host's path, and parec's on the same stream: what both show is the
   // server's and the player's, not the host's.
-  const Reader* readers[] = {&host, &parec};
-  const char* prefixes[] = {"stalls.path.", "stalls.parec_path."};
-  for (std::size_t i = 0; i < 2; ++i) {
+  for (const auto& [reader, prefix] :
+       {std::pair{&host, "stalls.path."}, std::pair{&parec, "stalls.parec_path."}}) {
     std::map<int, std::vector<double>> bins;
     for (const double onset : run.clock) {
       if (onset < run.ready) {
         continue;
       }
-      const auto& seen = readers[i]->detector.onsets();
-      const auto found = std::find_if(seen.begin(), seen.end(), [&](double when) {
-        return when >= onset - 100 && when < onset + 300;
-      });
-      if (found != seen.end()) {
-        bins[static_cast<int>((onset - run.started) / 5000) * 5].push_back(*found - onset);
+      if (const auto latency = onset_latency(*reader, onset)) {
+        bins[static_cast<int>((onset - run.started) / 5000) * 5].push_back(*latency);
       }
     }
     for (const auto& [second, latencies] : bins) {
-      results.set(prefixes[i] + std::to_string(second), median(latencies));
+      results.set(prefix + std::to_string(second), median(latencies));
     }
   }
   for (int i = 0; i < 3; ++i) {
@@ -1136,20 +1134,20 @@ void listing_500(Results& results) {
 // ---- The side-by-side table ----------------------------------------------
 
 struct Row {
-  const char* what;
-  const char* unit;
-  const char* host_key;
-  const char* peer;  // the peer's name in the table
-  const char* peer_key;
+  std::string what;
+  std::string unit;
+  std::string host_key;
+  std::string peer;  // the peer's name in the table, empty for none
+  std::string peer_key;
 };
 
+// The rows up to the server-load figures.
 const Row kRows[] = {
     {"one stream: CPU per second of audio", "ms/s", "one_stream.cpu.host", "parec --monitor-stream",
      "one_stream.cpu.parec"},
     {"one stream: CPU per second of audio", "ms/s", "one_stream.cpu.host", "pw-record (node)",
      "one_stream.cpu.pw-record"},
-    {"one stream: of it, the capture worker", "ms/s", "one_stream.cpu_worker.host", nullptr,
-     nullptr},
+    {"one stream: of it, the capture worker", "ms/s", "one_stream.cpu_worker.host", "", ""},
     {"one stream: peak RSS", "MiB", "one_stream.rss.host", "parec --monitor-stream",
      "one_stream.rss.parec"},
     {"one stream: peak RSS", "MiB", "one_stream.rss.host", "pw-record (node)",
@@ -1167,10 +1165,9 @@ const Row kRows[] = {
      "pw-record (sink monitor)", "programs.cpu.pw-record"},
     {"32 programs: peak RSS", "MiB", "programs.rss.host", "parec (sink monitor)",
      "programs.rss.parec"},
-    {"32 programs: RSS growth over the run", "KiB", "programs.rss_growth_kib.host", nullptr,
-     nullptr},
-    {"32 programs: dropped frames", "frames", "programs.dropped.host", nullptr, nullptr},
-    {"32 programs: discontinuities", "", "programs.discontinuities.host", nullptr, nullptr},
+    {"32 programs: RSS growth over the run", "KiB", "programs.rss_growth_kib.host", "", ""},
+    {"32 programs: dropped frames", "frames", "programs.dropped.host", "", ""},
+    {"32 programs: discontinuities", "", "programs.discontinuities.host", "", ""},
     {"first PCM byte after start", "ms", "start.first_byte.host", "parec (sink monitor)",
      "start.first_byte.parec"},
     {"new stream: play to first PCM sample", "ms", "start.new_stream.host", "parec (sink monitor)",
@@ -1181,49 +1178,36 @@ const Row kRows[] = {
      "parec --monitor-stream", "busy.onset.median.parec"},
     {"two CPU hogs: tone onset to PCM, p99", "ms", "busy.onset.p99.host", "parec --monitor-stream",
      "busy.onset.p99.parec"},
-    {"two CPU hogs: discontinuities", "", "busy.discontinuities.host", nullptr, nullptr},
-    {"host stopped 1 s: frames further behind the clock", "frames", "stall.frames_behind_after",
-     nullptr, nullptr},
+    {"two CPU hogs: discontinuities", "", "busy.discontinuities.host", "", ""},
+    {"host stopped 1 s: frames further behind the clock", "frames", "stall.frames_behind_after", "",
+     ""},
     {"100 streams of 50 ms: whole", "", "short.whole.host", "parec (sink monitor)",
      "short.whole.parec"},
     {"100 streams of 50 ms: cut short", "", "short.cut.host", "parec (sink monitor)",
      "short.cut.parec"},
-    {"100 streams of 50 ms: counted lost", "ms", "short.counted_ms.host", nullptr, nullptr},
-    {"server CPU, 1 stream: with host", "ms/s", "load.server_with.1", "no recorder",
-     "load.server_without.1"},
-    {"server CPU, 1 stream: with host", "ms/s", "load.server_with.1", "parec --monitor-stream each",
-     "load.server_parec.1"},
-    {"server CPU, 8 streams: with host", "ms/s", "load.server_with.8", "no recorder",
-     "load.server_without.8"},
-    {"server CPU, 8 streams: with host", "ms/s", "load.server_with.8",
-     "parec --monitor-stream each", "load.server_parec.8"},
-    {"server CPU, 32 streams: with host", "ms/s", "load.server_with.32", "no recorder",
-     "load.server_without.32"},
-    {"server CPU, 32 streams: with host", "ms/s", "load.server_with.32",
-     "parec --monitor-stream each", "load.server_parec.32"},
-    {"server CPU, 64 streams: with host", "ms/s", "load.server_with.64", "no recorder",
-     "load.server_without.64"},
-    {"server CPU, 64 streams: with host", "ms/s", "load.server_with.64",
-     "parec --monitor-stream each", "load.server_parec.64"},
-    {"server CPU, 1 stream, players at 20 ms: with host", "ms/s", "load.server_with.low.1",
-     "no recorder", "load.server_without.low.1"},
-    {"server CPU, 1 stream, players at 20 ms: with host", "ms/s", "load.server_with.low.1",
-     "parec --monitor-stream each", "load.server_parec.low.1"},
-    {"server CPU, 8 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.8",
-     "no recorder", "load.server_without.low.8"},
-    {"server CPU, 8 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.8",
-     "parec --monitor-stream each", "load.server_parec.low.8"},
-    {"server CPU, 32 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.32",
-     "no recorder", "load.server_without.low.32"},
-    {"server CPU, 32 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.32",
-     "parec --monitor-stream each", "load.server_parec.low.32"},
-    {"server CPU, 64 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.64",
-     "no recorder", "load.server_without.low.64"},
-    {"server CPU, 64 streams, players at 20 ms: with host", "ms/s", "load.server_with.low.64",
-     "parec --monitor-stream each", "load.server_parec.low.64"},
-    {"host CPU, 64 streams, system mode", "ms/s", "load.host.64", nullptr, nullptr},
-    {"--list with 500 playback streams", "ms", "list.500.host", nullptr, nullptr},
+    {"100 streams of 50 ms: counted lost", "ms", "short.counted_ms.host", "", ""},
 };
+
+// kRows, then the server's CPU with the host next to each other recorder,
+// for each kind of player and count of streams, then the host's own.
+std::vector<Row> table_rows() {
+  std::vector<Row> rows(std::begin(kRows), std::end(kRows));
+  for (const bool low_latency : {false, true}) {
+    for (const int streams : {1, 8, 32, 64}) {
+      const std::string key = (low_latency ? "low." : "") + std::to_string(streams);
+      const std::string what = "server CPU, " + std::to_string(streams) +
+                               (streams == 1 ? " stream" : " streams") +
+                               (low_latency ? ", players at 20 ms" : "") + ": with host";
+      rows.push_back(
+          {what, "ms/s", "load.server_with." + key, "no recorder", "load.server_without." + key});
+      rows.push_back({what, "ms/s", "load.server_with." + key, "parec --monitor-stream each",
+                      "load.server_parec." + key});
+    }
+  }
+  rows.push_back({"host CPU, 64 streams, system mode", "ms/s", "load.host.64", "", ""});
+  rows.push_back({"--list with 500 playback streams", "ms", "list.500.host", "", ""});
+  return rows;
+}
 
 std::map<std::string, std::string> read_results(const std::string& path) {
   std::map<std::string, std::string> values;
@@ -1248,10 +1232,7 @@ int report(const std::vector<std::string>& paths) {
   }
   std::printf("\n%s\n%s\n", header.c_str(), rule.c_str());
   const auto number = [](const std::map<std::string, std::string>& values,
-                         const char* key) -> std::optional<double> {
-    if (key == nullptr) {
-      return std::nullopt;
-    }
+                         const std::string& key) -> std::optional<double> {
     const auto found = values.find(key);
     return found == values.end() ? std::nullopt : std::optional(std::atof(found->second.c_str()));
   };
@@ -1263,19 +1244,19 @@ int report(const std::vector<std::string>& paths) {
     std::snprintf(text, sizeof text, std::fabs(*value) >= 100 ? "%.0f" : "%.1f", *value);
     return std::string(text);
   };
-  for (const Row& row : kRows) {
+  for (const Row& row : table_rows()) {
     bool any = false;
-    std::string line = std::string("| ") + row.what + " | " + row.unit + " | " +
-                       (row.peer != nullptr ? row.peer : "-") + " |";
+    std::string line =
+        "| " + row.what + " | " + row.unit + " | " + (row.peer.empty() ? "-" : row.peer) + " |";
     for (const auto& server : servers) {
       const auto host = number(server, row.host_key);
       const auto peer = number(server, row.peer_key);
-      any = any || (host && (row.peer_key == nullptr || peer));
+      any = any || (host && (row.peer_key.empty() || peer));
       // Latencies of a peer that reads the monitor as the reference does
       // are close to 0: their difference says more than their ratio.
       std::string ratio = "-";
       char text[32];
-      if (host && peer && std::strncmp(row.what, "tone onset", 10) == 0) {
+      if (host && peer && row.what.rfind("tone onset", 0) == 0) {
         std::snprintf(text, sizeof text, "%+.1f ms", *host - *peer);
         ratio = text;
       } else if (host && peer && *peer > 0) {
@@ -1363,49 +1344,76 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   test_support::TempFolder folder;
   Results results;
-  std::printf("Linux host against %s\n", test_support::sound_server_kind().c_str());
-  const auto wanted = [&](const char* name) {
-    return options.only.empty() || options.only.count(name) != 0;
+  // The cases in the order they run, each with the line that announces it.
+  struct Case {
+    const char* name;
+    std::function<void()> run;
   };
-  if (wanted("one-stream")) {
-    std::printf("one stream (%.0f s)\n", options.seconds);
-    one_stream(options, folder, results);
+  const Case cases[] = {
+      {"one-stream",
+       [&] {
+         std::printf("one stream (%.0f s)\n", options.seconds);
+         one_stream(options, folder, results);
+       }},
+      {"onsets",
+       [&] {
+         std::printf("%d tone onsets\n", options.onsets);
+         onsets(options, folder, results);
+       }},
+      {"many",
+       [&] {
+         std::printf("32 programs, system mode (%.0f s)\n", options.seconds);
+         many_programs(options, folder, results);
+       }},
+      {"start",
+       [&] {
+         std::printf("start (%d runs)\n", options.runs);
+         start_figures(options, folder, results);
+       }},
+      {"short",
+       [&] {
+         std::printf("100 short streams from one client\n");
+         short_streams(results);
+       }},
+      {"stalled-host",
+       [&] {
+         std::printf("the host stopped for a second\n");
+         stalled_host(results);
+       }},
+      {"list",
+       [&] {
+         std::printf("--list with 500 streams\n");
+         listing_500(results);
+       }},
+      {"load",
+       [&] {
+         std::printf("the server's CPU with and without the host (%.0f s each)\n",
+                     options.load_seconds);
+         server_load(options, folder, results);
+       }},
+      {"stalls",
+       [&] {
+         std::printf("three stalls of the server (%.0f s)\n", options.stall_seconds);
+         stalls(options, results);
+       }},
+      {"busy",
+       [&] {
+         std::printf("two CPU hogs (%.0f s)\n", options.busy_seconds);
+         busy(options, results);
+       }},
+  };
+  for (const std::string& name : options.only) {
+    if (std::none_of(std::begin(cases), std::end(cases),
+                     [&](const Case& c) { return name == c.name; })) {
+      std::fprintf(stderr, "host-bench: no case named %s\n", name.c_str());
+      return 2;
+    }
   }
-  if (wanted("onsets")) {
-    std::printf("%d tone onsets\n", options.onsets);
-    onsets(options, folder, results);
-  }
-  if (wanted("many")) {
-    std::printf("32 programs, system mode (%.0f s)\n", options.seconds);
-    many_programs(options, folder, results);
-  }
-  if (wanted("start")) {
-    std::printf("start (%d runs)\n", options.runs);
-    start_figures(options, folder, results);
-  }
-  if (wanted("short")) {
-    std::printf("100 short streams from one client\n");
-    short_streams(results);
-  }
-  if (wanted("stalled-host")) {
-    std::printf("the host stopped for a second\n");
-    stalled_host(results);
-  }
-  if (wanted("list")) {
-    std::printf("--list with 500 streams\n");
-    listing_500(results);
-  }
-  if (wanted("load")) {
-    std::printf("the server's CPU with and without the host (%.0f s each)\n", options.load_seconds);
-    server_load(options, folder, results);
-  }
-  if (wanted("stalls")) {
-    std::printf("three stalls of the server (%.0f s)\n", options.stall_seconds);
-    stalls(options, results);
-  }
-  if (wanted("busy")) {
-    std::printf("two CPU hogs (%.0f s)\n", options.busy_seconds);
-    busy(options, results);
+  std::printf("Linux host against %s\n", test_support::sound_server_kind().c_str());
+  for (const Case& c : cases) {
+    if (options.only.empty() || options.only.count(c.name) != 0) {
+      c.run();
+    }
   }
   if (!options.results.empty() && !results.write(options.results)) {
     std::fprintf(stderr, "host-bench: cannot write %s\n", options.results.c_str());
