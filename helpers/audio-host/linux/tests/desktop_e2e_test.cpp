@@ -373,17 +373,29 @@ TEST_F(Desktop, AStreamThatCarriesOtherStreamsIsNeverCaptured) {
     ::kill(session.host_pid(), SIGTERM);
     EXPECT_EQ(session.host_status(kTimeout), 0);
     const std::string& pcm = host.out();
-    const std::size_t from = kBytesPerSecond * 7 / 2;
-    const std::size_t bytes = kBytesPerSecond * 3 / 2;
-    const double own = test_support::tone_power(pcm, from, bytes, 440);
-    const double through = test_support::tone_power(pcm, from, bytes, 660);
-    const double beside = test_support::tone_power(pcm, from, bytes, 880);
+    // Each tone's level is the median of six windows of 250 ms from 3.5 s
+    // on: a short gap of one member on a loaded machine (a click, heard at
+    // every frequency, and a dip in its own level) spoils one window, not
+    // the measure.
+    const auto level = [&](double hz) {
+      constexpr std::size_t kWindowBytes = kBytesPerSecond / 4;
+      std::vector<double> powers;
+      for (std::size_t window = 0; window < 6; ++window) {
+        powers.push_back(test_support::windowed_tone_power(
+            pcm, kBytesPerSecond * 7 / 2 + window * kWindowBytes, kWindowBytes, hz));
+      }
+      std::sort(powers.begin(), powers.end());
+      return (powers[2] + powers[3]) / 2;
+    };
+    const double own = level(440);
+    const double through = level(660);
+    const double beside = level(880);
     ASSERT_GT(beside, 1e-3) << "the program beside it is captured";
     std::printf("%s: own %g, through %g, beside %g\n", c.name, own, through, beside);
     EXPECT_LT(own, through * 1e-6) << "the translator's child, through the virtual sink";
     // Once: twice would be 6 dB more (the carrying stream is left out, as
-    // `own` shows); a short gap of a member on a loaded machine costs a
-    // dB or two of the window.
+    // `own` shows), or comb-filtered; gaps in more than a window or two
+    // may still cost a dB or two.
     EXPECT_NEAR(10 * std::log10(through / beside), 0.0, 3.0) << "dB, the outside program once";
     while (!modules.empty()) {
       modules.pop_back();  // unloaded newest first

@@ -92,28 +92,55 @@ std::optional<std::string> command_output(const std::vector<std::string>& argv,
   return output.value().out;
 }
 
-double tone_power(const std::string& pcm, std::size_t first_byte, std::size_t bytes,
-                  double frequency) {
+namespace {
+
+// Goertzel over the samples in [first_byte, first_byte + bytes), each
+// weighted by `weight(index, count)`, normalised by the weights' sum.
+template <typename Weight>
+double weighted_tone_power(const std::string& pcm, std::size_t first_byte, std::size_t bytes,
+                           double frequency, Weight weight) {
+  const std::size_t begin = first_byte & ~std::size_t{1};
   const std::size_t end = std::min(pcm.size(), first_byte + bytes) & ~std::size_t{1};
+  if (end <= begin) {
+    return 0;
+  }
+  const std::size_t count = (end - begin) / 2;
   const double omega = 2.0 * std::numbers::pi * frequency / 48000.0;
   const double coefficient = 2.0 * std::cos(omega);
   double s1 = 0;
   double s2 = 0;
-  std::size_t count = 0;
-  for (std::size_t at = first_byte & ~std::size_t{1}; at + 1 < end; at += 2) {
-    const auto low = static_cast<unsigned char>(pcm[at]);
-    const auto high = static_cast<unsigned char>(pcm[at + 1]);
+  double weights = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto low = static_cast<unsigned char>(pcm[begin + 2 * i]);
+    const auto high = static_cast<unsigned char>(pcm[begin + 2 * i + 1]);
     const auto sample = static_cast<std::int16_t>(low | (high << 8));
-    const double s0 = sample / 32768.0 + coefficient * s1 - s2;
+    const double w = weight(i, count);
+    weights += w;
+    const double s0 = w * sample / 32768.0 + coefficient * s1 - s2;
     s2 = s1;
     s1 = s0;
-    ++count;
   }
-  if (count == 0) {
+  if (weights <= 0) {
     return 0;
   }
   const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-  return power / (static_cast<double>(count) * static_cast<double>(count));
+  return power / (weights * weights);
+}
+
+}  // namespace
+
+double tone_power(const std::string& pcm, std::size_t first_byte, std::size_t bytes,
+                  double frequency) {
+  return weighted_tone_power(pcm, first_byte, bytes, frequency,
+                             [](std::size_t, std::size_t) { return 1.0; });
+}
+
+double windowed_tone_power(const std::string& pcm, std::size_t first_byte, std::size_t bytes,
+                           double frequency) {
+  return weighted_tone_power(pcm, first_byte, bytes, frequency, [](std::size_t i, std::size_t n) {
+    return 0.5 -
+           0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(n));
+  });
 }
 
 std::string read_file(const std::string& path) {
